@@ -1,0 +1,97 @@
+#include "core/core.h"
+
+#include <cstdlib>
+
+#include "core/plugin_calls.h"
+#include "routing/event_handler.h"
+#include "routing/scheduler.h"
+
+Core* Core::s_instance = nullptr;
+
+Core::Core(const wxFileName& exePath)
+    : m_wakeup(nullptr), m_eventHandlerThread(nullptr), m_schedulerThread(nullptr) {
+  s_instance = this;
+  m_exePath = exePath;
+}
+
+Core::~Core() {
+  // Buffers that plugins kept and never gave back: every plugin is unloaded by now, so nobody
+  // can use them any more.
+  for (void* buffer : m_bufferRefs.TakeAll()) std::free(buffer);
+  if (s_instance == this) s_instance = nullptr;
+}
+
+bool Core::Start() {
+  m_wakeup = new pt::trigger(true, false);
+  {
+    pt::lockguard guard(m_pluginsLock);
+    m_plugins.clear();
+  }
+  LoadAllPlugins();
+  OpenAllPlugins();
+  StartEventHandlerThread();
+  StartSchedulerThread();
+  return true;
+}
+
+void Core::Stop() {
+  StopSchedulerThread();
+  StopEventHandlerThread();
+  CloseAllPlugins();
+  UnloadAllPlugins();
+  DrainQueue();
+  if (m_wakeup != nullptr) {
+    delete m_wakeup;
+    m_wakeup = nullptr;
+  }
+}
+
+void Core::StartEventHandlerThread() {
+  m_eventHandlerThread = new EventHandlerThread(this);
+  m_eventHandlerThread->start();
+}
+
+void Core::StartSchedulerThread() {
+  m_schedulerThread = new SchedulerThread(this);
+  m_schedulerThread->start();
+}
+
+void Core::StopSchedulerThread() {
+  if (m_schedulerThread == nullptr) return;
+  m_schedulerThread->signal();
+  while (!m_schedulerThread->is_finished()) pt::msleep(100);
+  delete m_schedulerThread;
+  m_schedulerThread = nullptr;
+}
+
+void Core::StopEventHandlerThread() {
+  if (m_eventHandlerThread == nullptr) return;
+  m_eventHandlerThread->signal();
+  m_wakeup->post();
+  while (!m_eventHandlerThread->is_finished()) pt::msleep(100);
+  delete m_eventHandlerThread;
+  m_eventHandlerThread = nullptr;
+  // Nobody delivers from now on, so nobody gives a held gate back: waits on gates end here.
+  m_gates.AbandonAll();
+}
+
+void Core::DrainQueue() {
+  // Both Core threads have ended and every plugin is unloaded: nobody else touches the queue.
+  std::deque<Message> dropped;
+  {
+    pt::lockguard guard(m_queueLock);
+    dropped.swap(m_queue);
+  }
+  for (const Message& message : dropped) {
+    if (m_bufferRefs.DropCoreHold(message.data) == BufferRefTable::Drop::kLast) {
+      std::free(const_cast<void*>(message.data));
+    }
+  }
+}
+
+bool Core::MustNotWaitForGates() const { return IsEventHandlerThread(); }
+
+std::vector<PluginRecord> Core::PluginsSnapshot() const {
+  pt::lockguard guard(m_pluginsLock);
+  return m_plugins;
+}

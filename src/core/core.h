@@ -1,0 +1,123 @@
+// Core: the one central object of the server. It owns the loaded plugins, the queue of messages
+// waiting to be routed, the routing tables (buffer holds and channel gates), the wake-up trigger
+// and the two service threads (the event handler and the scheduler).
+//
+// Lifecycle, all on the main thread: construct (starts nothing, safe before a fork), Start
+// (trigger, load, open and post the status document, event handler thread, scheduler thread),
+// Stop (scheduler, event handler, Close pass, Unload pass, drop what is still queued, trigger),
+// destroy.
+//
+// Thread safety: HandleMessage (through CoreCallback) may be called by any thread at any time
+// between Start and Stop, several at once. Which lock guards what is written beside each member;
+// no code holds two of the Core's locks at once, and none is held while a plugin is called or
+// while a channel gate is waited for.
+#ifndef ZENT_CORE_CORE_H_
+#define ZENT_CORE_CORE_H_
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include <wx/filename.h>
+
+#include "plugin_api/plugin_api.h"
+
+#include "core/plugin_record.h"
+#include "pt/sync.h"
+#include "routing/buffer_refs.h"
+#include "routing/channel_gates.h"
+
+class EventHandlerThread;
+class SchedulerThread;
+
+// The callback that every plugin receives in its PluginContext: hands the message to the one
+// Core of the process (Core::s_instance). Always returns 0; the outcome is in reply->result.
+extern "C" int CoreCallback(const Message* message, MessageReply* reply);
+
+class Core {
+ public:
+  // Copies the executable's path; loads nothing and starts no thread.
+  explicit Core(const wxFileName& exePath);
+  // Frees the members, and the payload buffers that plugins still held at Stop. Stop must have
+  // run first on a started Core.
+  ~Core();
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  // Brings the system up; returns true in every case that returns. Called once.
+  bool Start();
+  // Takes the system down; safe on a Core that was never started. No time limit.
+  void Stop();
+
+  // Routes one message (see the routing files). Never changes the message; copies its payload
+  // before it returns. May block while a channel is held. Always returns 0.
+  int HandleMessage(const Message* message, MessageReply* reply);
+
+  // The Core of the process, set by the constructor.
+  static Core* s_instance;
+
+  // --- plugin host (plugin_loader.cc, status_document.cc) ---
+  // Loads every "*.so" of the plugins directory beside the executable. False when the
+  // directory could not be opened.
+  bool LoadAllPlugins();
+  // Opens every plugin, records open codes and times, posts the status document.
+  bool OpenAllPlugins();
+  // The status document's text as OpenAllPlugins posts it.
+  std::string BuildStatusDocument() const;
+  void CloseAllPlugins();
+  void UnloadAllPlugins();
+  // Start the load-time IOCTL call and the scheduler's start Read of one plugin on a call
+  // thread of its own. False when the call is skipped (entry point missing, plugin closed).
+  bool StartIoctlAtLoad(PluginRecord& plugin);
+  bool StartReadAtStart(PluginRecord& plugin);
+
+  // --- routing (routing/*.cc) ---
+  // Starts one Read call thread per subscribed plugin that takes Read calls; does not wait.
+  void BroadcastNow(const Message& message);
+  // Delivers one queued message by Write and IOCTL calls on the calling (event handler) thread.
+  void DeliverQueued(const Message& message);
+  // Drains m_queue; called only by the event handler thread.
+  void DispatchQueued();
+
+  // The scheduler's start pass (on the scheduler thread).
+  void StartReadPass();
+
+  // Between Start and Stop (the wake-up trigger exists).
+  bool Started() const { return m_wakeup != nullptr; }
+  // For tests and tools: a copy of the plugin list as it stands.
+  std::vector<PluginRecord> PluginsSnapshot() const;
+  const wxFileName& ExePath() const { return m_exePath; }
+  BufferRefTable& BufferRefs() { return m_bufferRefs; }
+
+ private:
+  friend class EventHandlerThread;
+
+  // Loads one listed file; a rejected file leaves no trace.
+  void LoadPlugin(const wxString& dir, const wxString& name);
+  void StartEventHandlerThread();
+  void StartSchedulerThread();
+  void StopSchedulerThread();
+  void StopEventHandlerThread();
+  void DrainQueue();
+  // True when a message that would wait for a channel gate must not wait: on the event handler
+  // thread (only it gives gates back), or once delivery has ended.
+  bool MustNotWaitForGates() const;
+
+  pt::mutex m_queueLock;
+  // Wakes the event handler thread; non-null only between Start and Stop. Owned.
+  pt::trigger* m_wakeup;
+  // The loaded plugins in delivery order. Changed only by Start and Stop; m_pluginsLock guards
+  // every change and every read that may overlap one (a plugin broadcasting from its own thread
+  // while later plugins load, or while Stop unloads). The event handler and scheduler threads
+  // read it without the lock: nothing changes it while they run.
+  std::vector<PluginRecord> m_plugins;
+  mutable pt::mutex m_pluginsLock;
+  EventHandlerThread* m_eventHandlerThread;  // owned; null when none
+  SchedulerThread* m_schedulerThread;        // owned; null when none
+  std::deque<Message> m_queue PT_GUARDED_BY(m_queueLock);
+  BufferRefTable m_bufferRefs;  // has its own lock
+  ChannelGates m_gates;         // has its own lock
+  wxFileName m_exePath;
+};
+
+#endif  // ZENT_CORE_CORE_H_

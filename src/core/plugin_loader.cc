@@ -1,0 +1,254 @@
+// Plugin discovery and loading at start, closing and unloading at stop.
+//
+// Every "*.so" file of the directory "plugins" beside the executable is loaded (plain files
+// only, no hidden ones, in listing order), asked to describe itself through Load and kept when
+// it accepts. A file that cannot be loaded, lacks Load or refuses is unloaded again without any
+// further call. Kept plugins whose lower-case name begins with "streampi" go to the front of
+// the list (the last one listed first), every other one to the back.
+//
+// A plugin may call back from inside Load and from threads it starts there, so a broadcast can
+// read the list while a later plugin is inserted: every change of m_plugins is made under
+// m_pluginsLock. No plugin is called with the lock held.
+#include <cstring>
+
+#include <wx/dir.h>
+#include <wx/dynlib.h>
+#include <wx/log.h>
+
+#include "core/core.h"
+#include "core/plugin_calls.h"
+#include "core/plugin_thread.h"
+
+namespace {
+
+constexpr const char* kPluginsDirName = "plugins";
+constexpr const char* kFrontPrefix = "streampi";
+// While the Unload pass waits for a plugin's calls to return, it says so this often.
+constexpr int kUnloadWaitWarningMs = 5000;
+
+struct EntryName {
+  const char* name;
+  PluginEntryFn PluginRecord::*field;
+};
+
+constexpr EntryName kEntryNames[] = {
+    {"Load", &PluginRecord::load}, {"Unload", &PluginRecord::unload},
+    {"Open", &PluginRecord::open}, {"Close", &PluginRecord::close},
+    {"Read", &PluginRecord::read}, {"Write", &PluginRecord::write},
+    {"Seek", &PluginRecord::seek}, {"IOCTL", &PluginRecord::ioctl},
+};
+
+template <typename T>
+T ZeroedRecord() {
+  T record;
+  std::memset(&record, 0, sizeof record);
+  record.size = sizeof record;
+  record.version = ZENT_RECORD_VERSION;
+  return record;
+}
+
+void UnloadLibrary(wxDynamicLibrary* library) {
+  if (library == nullptr) return;
+  if (library->IsLoaded()) library->Unload();
+  delete library;
+}
+
+}  // namespace
+
+CallRequest MakeReadCall(uint32_t length, const void* data, uint32_t channel) {
+  CallRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.op = kOpRead;
+  request.record.read.size = sizeof request.record.read;
+  request.record.read.version = ZENT_RECORD_VERSION;
+  request.record.read.async = 1;
+  request.record.read.length = length;
+  request.record.read.data = data;
+  request.record.read.channel = channel;
+  return request;
+}
+
+CallReply MakeReadReply() {
+  CallReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  reply.op = kOpRead;
+  reply.record.read.size = sizeof reply.record.read;
+  reply.record.read.version = ZENT_RECORD_VERSION;
+  return reply;
+}
+
+CallRequest MakeIoctlAtLoadCall() {
+  CallRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.op = kOpIoctl;
+  request.record.ioctl.size = sizeof request.record.ioctl;
+  request.record.ioctl.version = ZENT_RECORD_VERSION;
+  request.record.ioctl.command = IOCTL_AT_LOAD;
+  request.record.ioctl.argSize = 8;
+  request.record.ioctl.argVersion = 1;
+  return request;
+}
+
+CallReply MakeIoctlAtLoadReply() {
+  CallReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  reply.op = kOpIoctl;
+  reply.record.ioctl.size = sizeof reply.record.ioctl;
+  reply.record.ioctl.version = ZENT_RECORD_VERSION;
+  reply.record.ioctl.command = IOCTL_AT_LOAD;
+  reply.record.ioctl.resultSize = 8;
+  reply.record.ioctl.resultVersion = 1;
+  return reply;
+}
+
+bool Core::LoadAllPlugins() {
+  const wxString dir = m_exePath.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE) + "/" + kPluginsDirName;
+  // Checked first: opening a missing directory would make the library log an error, and a
+  // server without plugins is a normal set-up.
+  if (!wxDir::Exists(dir)) return false;
+  wxDir listing(dir);
+  if (!listing.IsOpened()) return false;
+  wxString name;
+  for (bool more = listing.GetFirst(&name, "*.so", wxDIR_FILES); more;
+       more = listing.GetNext(&name)) {
+    LoadPlugin(dir, name);
+  }
+  return true;
+}
+
+void Core::LoadPlugin(const wxString& dir, const wxString& name) {
+  PluginRecord plugin;
+  plugin.fileName = name;
+  plugin.library = new wxDynamicLibrary;
+  // wxDL_VERBATIM: the path as it stands, no extension added. wxDL_NOW: the system loader needs
+  // a binding mode, and binding every symbol now finds a broken plugin at load, not in a call.
+  if (!plugin.library->Load(dir + "/" + name, wxDL_VERBATIM | wxDL_NOW)) {
+    UnloadLibrary(plugin.library);
+    return;
+  }
+  wxString missing;
+  for (const EntryName& entry : kEntryNames) {
+    plugin.*entry.field = reinterpret_cast<PluginEntryFn>(plugin.library->GetSymbol(entry.name));
+    if (plugin.*entry.field == nullptr && entry.field != &PluginRecord::load &&
+        entry.field != &PluginRecord::seek) {
+      missing += missing.empty() ? "" : ", ";
+      missing += entry.name;
+    }
+  }
+  if (plugin.load == nullptr) {
+    UnloadLibrary(plugin.library);
+    return;
+  }
+
+  PluginContext context = ZeroedRecord<PluginContext>();
+  context.core = this;
+  context.callback = CoreCallback;
+  PluginInfo info = ZeroedRecord<PluginInfo>();
+  const wxDateTime before = wxDateTime::UNow();
+  const int result = CallEntry(plugin.load, &context, &info);
+  plugin.loadTime = wxDateTime::UNow() - before;
+  if (result != 0 || info.error != 0) {
+    wxLogError("plugin %s load returned %d error %d", name, result, static_cast<int>(info.error));
+    UnloadLibrary(plugin.library);
+    return;
+  }
+
+  if (!missing.empty()) {
+    wxLogWarning("plugin %s does not export %s; those calls are skipped", name, missing);
+  }
+  plugin.info = info;
+  plugin.calls = new PluginCalls;
+  plugin.ioctlThread = nullptr;
+  if (plugin.info.ioctlAtLoad != 0) StartIoctlAtLoad(plugin);
+  plugin.readThread = nullptr;
+  plugin.writeThread = nullptr;
+  plugin.fileName.MakeLower();
+  const bool front = std::strncmp(plugin.fileName.utf8_str(), kFrontPrefix, 8) == 0;
+  pt::lockguard guard(m_pluginsLock);
+  m_plugins.insert(front ? m_plugins.begin() : m_plugins.end(), plugin);
+}
+
+bool Core::StartIoctlAtLoad(PluginRecord& plugin) {
+  if (plugin.ioctl == nullptr || !plugin.calls->Enter()) return false;
+  plugin.ioctlThread = PluginThread::Launch(this, plugin.ioctl, plugin.calls, MakeIoctlAtLoadCall(),
+                                            MakeIoctlAtLoadReply());
+  return plugin.ioctlThread != nullptr;
+}
+
+bool Core::StartReadAtStart(PluginRecord& plugin) {
+  if (plugin.read == nullptr || !plugin.calls->Enter()) return false;
+  plugin.readThread = PluginThread::Launch(this, plugin.read, plugin.calls,
+                                           MakeReadCall(0, nullptr, 0), MakeReadReply());
+  return plugin.readThread != nullptr;
+}
+
+void Core::CloseAllPlugins() {
+  for (size_t i = 0;; ++i) {
+    PluginEntryFn close;
+    {
+      pt::lockguard guard(m_pluginsLock);
+      if (i >= m_plugins.size()) break;
+      PluginRecord& plugin = m_plugins[i];
+      if (plugin.library == nullptr) continue;
+      plugin.readThread = nullptr;
+      plugin.writeThread = nullptr;
+      // From Close on only Unload may follow: no call thread starts into the plugin any more.
+      plugin.calls->Close();
+      close = plugin.close;
+    }
+    if (close == nullptr) continue;
+    CloseRequest request = ZeroedRecord<CloseRequest>();
+    StatusReply reply = ZeroedRecord<StatusReply>();
+    CallEntry(close, &request, &reply);
+  }
+}
+
+void Core::UnloadAllPlugins() {
+  for (size_t i = 0;; ++i) {
+    wxString name;
+    PluginEntryFn unload;
+    PluginCalls* calls;
+    {
+      pt::lockguard guard(m_pluginsLock);
+      if (i >= m_plugins.size()) break;
+      PluginRecord& plugin = m_plugins[i];
+      if (plugin.library == nullptr) continue;
+      plugin.ioctlThread = nullptr;
+      name = plugin.fileName;
+      unload = plugin.unload;
+      calls = plugin.calls;
+    }
+    // No new call enters a closed plugin; wait for those still inside before its code goes.
+    calls->WaitIdle(kUnloadWaitWarningMs, [&name](int inFlight) {
+      wxLogWarning("plugin %s: still waiting for %d call(s) to return before unloading it", name,
+                   inFlight);
+    });
+    if (unload != nullptr) {
+      UnloadRequest request = ZeroedRecord<UnloadRequest>();
+      StatusReply reply = ZeroedRecord<StatusReply>();
+      CallEntry(unload, &request, &reply);
+    }
+    wxDynamicLibrary* library;
+    {
+      // A broadcast from a plugin not yet unloaded may still look at this record: it must find
+      // it without a library before the library and the call count go.
+      pt::lockguard guard(m_pluginsLock);
+      PluginRecord& plugin = m_plugins[i];
+      library = plugin.library;
+      plugin.library = nullptr;
+      plugin.calls = nullptr;
+    }
+    UnloadLibrary(library);
+    delete calls;
+  }
+  pt::lockguard guard(m_pluginsLock);
+  m_plugins.clear();
+}

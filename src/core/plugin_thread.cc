@@ -1,0 +1,95 @@
+#include "core/plugin_thread.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <wx/log.h>
+
+#include "core/payload.h"
+#include "core/plugin_calls.h"
+#include "core/thread_log.h"
+
+PluginThread::PluginThread(Core* core, PluginEntryFn entry, PluginCalls* calls,
+                           const CallRequest& request, const CallReply& reply)
+    : pt::thread(true),
+      m_core(core),
+      m_entry(entry),
+      m_calls(calls),
+      m_request(request),
+      m_reply(reply) {}
+
+PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
+                                   const CallRequest& request, const CallReply& reply) {
+  auto* thread = new PluginThread(core, entry, calls, request, reply);
+  if (!thread->CopyPayload()) {
+    uint32_t length = 0;
+    thread->PayloadSlot(&length);
+    RouteThreadLog();
+    wxLogError("could not copy a payload of %u bytes for a plugin call; the call is skipped",
+               static_cast<unsigned>(length));
+    delete thread;
+    calls->Leave();
+    return nullptr;
+  }
+  thread->start();
+  return thread;
+}
+
+const void** PluginThread::PayloadSlot(uint32_t* length) {
+  switch (m_request.op) {
+    case kOpRead:
+      *length = m_request.record.read.length;
+      return &m_request.record.read.data;
+    case kOpWrite:
+      *length = m_request.record.write.length;
+      return &m_request.record.write.data;
+    case kOpIoctl:
+      if (m_request.record.ioctl.command != IOCTL_TO_OTHERS) return nullptr;
+      *length = m_request.record.ioctl.length;
+      return &m_request.record.ioctl.data;
+    default:
+      return nullptr;
+  }
+}
+
+bool PluginThread::CopyPayload() {
+  uint32_t length = 0;
+  const void** slot = PayloadSlot(&length);
+  if (slot == nullptr || *slot == nullptr) return true;
+  void* copy = AllocatePayload(length);
+  if (copy == nullptr) {
+    *slot = nullptr;
+    return false;
+  }
+  std::memcpy(copy, *slot, length);
+  *slot = copy;
+  return true;
+}
+
+void PluginThread::execute() {
+  switch (m_request.op) {
+    case kOpRead:
+      CallEntry(m_entry, &m_request.record.read, &m_reply.record.read);
+      break;
+    case kOpWrite:
+      CallEntry(m_entry, &m_request.record.write, &m_reply.record.write);
+      break;
+    case kOpIoctl:
+      CallEntry(m_entry, &m_request.record.ioctl, &m_reply.record.ioctl);
+      break;
+    default:
+      CallEntry(m_entry, &m_request.record.bytes, &m_reply.record.bytes);
+      break;
+  }
+}
+
+void PluginThread::cleanup() {
+  uint32_t length = 0;
+  const void** slot = PayloadSlot(&length);
+  if (slot != nullptr && *slot != nullptr) {
+    std::free(const_cast<void*>(*slot));
+    *slot = nullptr;
+  }
+  // Last: once the count drops, the plugin may be unloaded and this object is about to go.
+  m_calls->Leave();
+}

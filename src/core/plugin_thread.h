@@ -1,0 +1,48 @@
+// PluginThread: one call into one plugin on a self-deleting thread of its own.
+//
+// Used for the calls that must not hold up the thread that decides on them: the load-time
+// IOCTL (command 1), the scheduler's start Read, and every broadcast Read. The thread carries
+// private copies of the request and reply envelopes and of the request's payload, so the caller
+// may release its own at once: after Launch it must not touch the thread again, which may
+// already be gone. The thread makes its one call, frees the payload copy, leaves the plugin's
+// call count (PluginCalls) and deletes itself. Nobody awaits it; the Unload pass waits for the
+// plugin's call count to drop to 0 instead.
+#ifndef ZENT_CORE_PLUGIN_THREAD_H_
+#define ZENT_CORE_PLUGIN_THREAD_H_
+
+#include "core/plugin_record.h"
+#include "pt/thread.h"
+
+class Core;
+
+class PluginThread : public pt::thread {
+ public:
+  // Starts one call of entry with copies of request and reply. REQUIRES: calls->Enter()
+  // returned true for this call; the thread leaves when the call has returned. Payload copy
+  // rules, by op: Read and Write copy length bytes from data when data is set; IOCTL copies
+  // only for command 2. When the copy cannot be allocated the call is skipped: it is logged,
+  // the call count is left, and null is returned. Otherwise returns the started thread, as a
+  // note only.
+  static PluginThread* Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
+                              const CallRequest& request, const CallReply& reply);
+
+ protected:
+  void execute() override;
+  void cleanup() override;
+
+ private:
+  PluginThread(Core* core, PluginEntryFn entry, PluginCalls* calls, const CallRequest& request,
+               const CallReply& reply);
+  // The payload pointer of m_request that the rules above copy, or null if none.
+  const void** PayloadSlot(uint32_t* length);
+  // Replaces the caller's payload by a private copy; false when it cannot be allocated.
+  bool CopyPayload();
+
+  Core* m_core;
+  PluginEntryFn m_entry;
+  PluginCalls* m_calls;
+  CallRequest m_request;
+  CallReply m_reply;
+};
+
+#endif  // ZENT_CORE_PLUGIN_THREAD_H_

@@ -1,0 +1,51 @@
+#include "pt/owner_lock.h"
+
+OwnerLock::OwnerLock() : cond_("Semaphore failed") {}
+
+bool OwnerLock::WaitForUnit(bool wait) {
+  while (count_ == 0) {
+    if (!wait || abandoned_) return false;
+    cond_.wait(mtx_);
+  }
+  return true;
+}
+
+bool OwnerLock::Acquire(void* owner, bool wait) {
+  pt::lockguard guard(mtx_);
+  if (!WaitForUnit(wait)) return false;
+  --count_;
+  owner_ = owner;
+  held_ = true;
+  return true;
+}
+
+void OwnerLock::Release(void* owner) {
+  pt::lockguard guard(mtx_);
+  if (!held_ || owner_ != owner) return;
+  held_ = false;
+  owner_ = nullptr;
+  ++count_;
+  cond_.signal();
+}
+
+void OwnerLock::ForceRelease() {
+  pt::lockguard guard(mtx_);
+  ++count_;
+  cond_.signal();
+}
+
+bool OwnerLock::WaitFree(bool wait) {
+  pt::lockguard guard(mtx_);
+  if (!WaitForUnit(wait)) return false;
+  // Taking the unit and putting it straight back: the lock is free and nobody owns it.
+  held_ = false;
+  owner_ = nullptr;
+  cond_.signal();
+  return true;
+}
+
+void OwnerLock::Abandon() {
+  pt::lockguard guard(mtx_);
+  abandoned_ = true;
+  cond_.broadcast();
+}

@@ -1,0 +1,64 @@
+// pt::thread: an OS thread that runs one body (execute) and then cleanup.
+//
+// Two kinds, fixed at construction:
+//  - joinable (autofree false): the owner starts it, asks it to stop with signal, polls
+//    is_finished and deletes it; the subclass destructor calls waitfor, which joins. A started
+//    object deleted without a join detaches its OS thread.
+//  - autofree: the thread deletes its own object after execute and cleanup. After start the
+//    creator must not touch the object again; it cannot be joined.
+//
+// The four flags (running, signaled, finished, freed) go from 0 to 1 once, always through a
+// locked exchange; the bodies poll is_signaled once per pass, the owner polls is_finished.
+#ifndef ZENT_PT_THREAD_H_
+#define ZENT_PT_THREAD_H_
+
+#include <atomic>
+#include <pthread.h>
+
+#include "pt/sync.h"
+#include "pt/unknown.h"
+
+namespace pt {
+
+class thread : public unknown {
+ public:
+  explicit thread(bool autofree);
+  // Detaches the OS thread of a started joinable object that was never joined.
+  ~thread() override;
+
+  // Creates the OS thread; later calls do nothing. Fatal 0xC0028 if it cannot be created.
+  void start();
+  // Asks the body to stop and wakes a relax in progress. Allowed at any time, also before
+  // start; only the first call has an effect.
+  void signal();
+  // For the body: waits up to msecs milliseconds. True when woken by signal (the first relax
+  // after a signal returns at once), false on time-out.
+  bool relax(int msecs);
+  // Joins a joinable thread; later calls return at once. Fatal when called by the thread
+  // itself (0xC002F) or on an autofree thread (0xC0030).
+  void waitfor();
+
+  bool is_signaled() const;
+  bool is_finished() const;
+
+ protected:
+  // The thread body.
+  virtual void execute() = 0;
+  // Runs on the thread after execute; does nothing by default.
+  virtual void cleanup();
+
+ private:
+  static void* _threadproc(void* arg);
+
+  std::atomic<pthread_t> handle_;  // 0 until known, 0 again after a join
+  const int autofree_;
+  int running_ = 0;
+  int signaled_ = 0;
+  int finished_ = 0;
+  int freed_ = 0;
+  timedsem relaxsem_;
+};
+
+}  // namespace pt
+
+#endif  // ZENT_PT_THREAD_H_

@@ -1,0 +1,142 @@
+// Delivery of messages to subscribed plugins.
+//
+// Immediate broadcast (BroadcastNow, on the sender's thread): one Read call thread per plugin
+// that matches and takes Read calls, each with a private copy of the payload; the sender does
+// not wait for them. The plugin list is read under m_pluginsLock (a plugin may broadcast from
+// its own thread while Start still loads plugins or Stop unloads them); each target's call is
+// counted in under the same lock, so that its plugin stays loaded until the call returns, and
+// the threads are started after the lock is released.
+//
+// Queued delivery (DeliverQueued, on the event handler thread): every plugin in list order gets
+// at most one call, made directly and with no lock held: IOCTL command 2 for MSG_TO_OTHERS
+// (every plugin but the sender), else IOCTL command 3 for MSG_TO_ALL, else Write when its masks
+// match and it takes Write calls. All of them see the Core's one payload buffer; a plugin's hold
+// is recorded before its call and dropped after it unless the reply says retained.
+#include "routing/delivery.h"
+
+#include <cstring>
+#include <vector>
+
+#include "core/core.h"
+#include "core/plugin_calls.h"
+#include "core/plugin_thread.h"
+
+bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match) {
+  for (int mask = 0; mask < ZENT_CLASS_MASKS; ++mask) {
+    if ((flags & MSG_CLASS_BIT(mask)) != 0 && (match & info.classMasks[mask]) == match) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void Core::BroadcastNow(const Message& message) {
+  const uint32_t match = BroadcastMatchValue(message.code);
+  struct Target {
+    PluginEntryFn read;
+    PluginCalls* calls;
+  };
+  std::vector<Target> targets;
+  {
+    pt::lockguard guard(m_pluginsLock);
+    for (const PluginRecord& plugin : m_plugins) {
+      if (plugin.library == nullptr || plugin.read == nullptr) continue;
+      if (!MatchesSubscription(plugin.info, message.flags, match)) continue;
+      if (plugin.info.acceptsRead == 0) continue;
+      if (!plugin.calls->Enter()) continue;  // closed: no call starts any more
+      targets.push_back({plugin.read, plugin.calls});
+    }
+  }
+  if (targets.empty()) return;
+  const CallRequest request = MakeReadCall(message.length, message.data, message.channel);
+  const CallReply reply = MakeReadReply();
+  for (const Target& target : targets) {
+    PluginThread::Launch(this, target.read, target.calls, request, reply);
+  }
+}
+
+namespace {
+
+IoctlRequest MakeIoctlDelivery(uint32_t command, const Message& message) {
+  IoctlRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.command = command;
+  request.argSize = 16;
+  request.argVersion = 1;
+  request.length = message.length;
+  request.data = message.data;
+  return request;
+}
+
+IoctlReply MakeIoctlDeliveryReply(uint32_t command) {
+  IoctlReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  reply.command = command;
+  reply.resultSize = 8;
+  reply.resultVersion = 1;
+  return reply;
+}
+
+WriteRequest MakeWriteDelivery(const Message& message) {
+  WriteRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.async = 0;
+  request.length = message.length;
+  request.data = message.data;
+  request.source = message.source;
+  request.channel = message.channel;
+  request.flags = message.flags;
+  request.code = message.code;
+  std::memcpy(request.extra, message.extra, sizeof request.extra);
+  return request;
+}
+
+}  // namespace
+
+void Core::DeliverQueued(const Message& message) {
+  const uint32_t match = QueuedMatchValue(message.code);
+  const void* buffer = message.data;
+  // m_plugins does not change while the event handler thread runs.
+  for (size_t i = 0; i < m_plugins.size(); ++i) {
+    const PluginRecord& plugin = m_plugins[i];
+    if (plugin.library == nullptr) continue;
+    const uint32_t id = plugin.info.id;
+    uint32_t retained = 0;
+    if ((message.flags & MSG_TO_OTHERS) != 0 && id != message.source) {
+      if (plugin.ioctl == nullptr) continue;
+      IoctlRequest request = MakeIoctlDelivery(IOCTL_TO_OTHERS, message);
+      IoctlReply reply = MakeIoctlDeliveryReply(IOCTL_TO_OTHERS);
+      m_bufferRefs.AddRef(buffer, id);
+      CallEntry(plugin.ioctl, &request, &reply);
+      retained = reply.retained;
+    } else if ((message.flags & MSG_TO_ALL) != 0) {
+      if (plugin.ioctl == nullptr) continue;
+      IoctlRequest request = MakeIoctlDelivery(IOCTL_TO_ALL, message);
+      IoctlReply reply = MakeIoctlDeliveryReply(IOCTL_TO_ALL);
+      m_bufferRefs.AddRef(buffer, id);
+      CallEntry(plugin.ioctl, &request, &reply);
+      retained = reply.retained;
+    } else if (MatchesSubscription(plugin.info, message.flags, match) &&
+               plugin.info.acceptsWrite != 0) {
+      if (plugin.write == nullptr) continue;
+      WriteRequest request = MakeWriteDelivery(message);
+      WriteReply reply;
+      std::memset(&reply, 0, sizeof reply);
+      reply.size = sizeof reply;
+      reply.version = ZENT_RECORD_VERSION;
+      m_bufferRefs.AddRef(buffer, id);
+      CallEntry(plugin.write, &request, &reply);
+      retained = reply.retained;
+    } else {
+      continue;
+    }
+    // The Core holds the buffer itself for the whole delivery, so this is never the last hold.
+    if (retained == 0) m_bufferRefs.DropRef(buffer, id);
+  }
+}

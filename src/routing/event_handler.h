@@ -1,0 +1,39 @@
+// EventHandlerThread: the one thread that delivers queued messages.
+//
+// It owns nothing but its place in the Core. It waits on the Core's auto-reset trigger
+// m_wakeup, which every accepted message posts, and then drains the queue (Core::DispatchQueued):
+// each message in turn, in queue order, with all of its Write and IOCTL calls made one after
+// another on this thread before the next message is taken. A message that a plugin queues from
+// inside such a call is delivered later in the same drain. Messages queued before the thread
+// started left the trigger signalled, so its first wait returns at once.
+//
+// It is the only thread that gives channel gates back after deliveries, so it never waits for
+// a gate itself (IsEventHandlerThread tells the routing code where it runs).
+//
+// Stopping: the Core signals the thread and posts the trigger; the body looks at the signal only
+// before each wait, so it runs one more full drain and returns. The Core polls is_finished and
+// deletes the object, whose destructor joins the OS thread.
+#ifndef ZENT_ROUTING_EVENT_HANDLER_H_
+#define ZENT_ROUTING_EVENT_HANDLER_H_
+
+#include "pt/thread.h"
+
+class Core;
+
+class EventHandlerThread : public pt::thread {
+ public:
+  explicit EventHandlerThread(Core* core) : pt::thread(false), m_core(core) {}
+  ~EventHandlerThread() override;
+
+ protected:
+  void execute() override;
+  void cleanup() override {}
+
+ private:
+  Core* m_core;
+};
+
+// True on the event handler thread.
+bool IsEventHandlerThread();
+
+#endif  // ZENT_ROUTING_EVENT_HANDLER_H_

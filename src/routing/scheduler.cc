@@ -1,0 +1,72 @@
+#include "routing/scheduler.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "core/core.h"
+#include "core/thread_log.h"
+
+namespace {
+
+time_t SystemCalendarTime() { return ::time(nullptr); }
+
+std::atomic<CalendarClock> g_clock{SystemCalendarTime};
+
+constexpr uint32_t kClockMessageFlags = 0x40;
+constexpr uint32_t kClockMessageCode = 0x01000002;
+
+}  // namespace
+
+CalendarClock SchedulerThread::SetCalendarClock(CalendarClock clock) {
+  return g_clock.exchange(clock != nullptr ? clock : SystemCalendarTime);
+}
+
+std::string SchedulerThread::ClockMessageText(int seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "system time changed by %d seconds", seconds);
+  return text;
+}
+
+SchedulerThread::~SchedulerThread() { waitfor(); }
+
+void SchedulerThread::execute() {
+  RouteThreadLog();
+  m_core->StartReadPass();
+  time_t previous = 0;
+  while (!is_signaled()) {
+    relax(100);
+    const time_t now = g_clock.load()();
+    if (previous != 0) {
+      const int step = static_cast<int>(difftime(now, previous));
+      if (step > 1 || step < -1) ReportClockStep(step);
+    }
+    previous = now;
+  }
+}
+
+void SchedulerThread::ReportClockStep(int seconds) {
+  const std::string text = ClockMessageText(seconds);
+  Message message;
+  std::memset(&message, 0, sizeof message);
+  message.size = sizeof message;
+  message.version = ZENT_RECORD_VERSION;
+  message.length = static_cast<uint32_t>(text.size());
+  message.data = text.data();
+  message.source = CORE_SOURCE;
+  message.channel = 0;
+  message.flags = kClockMessageFlags;
+  message.code = kClockMessageCode;
+  MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
+  m_core->HandleMessage(&message, &reply);
+}
+
+void Core::StartReadPass() {
+  // m_plugins no longer changes once the scheduler runs; the lock keeps the note writes in
+  // step with a broadcast that reads the list on a plugin's thread.
+  pt::lockguard guard(m_pluginsLock);
+  for (size_t i = 0; i < m_plugins.size(); ++i) {
+    PluginRecord& plugin = m_plugins[i];
+    if (plugin.library != nullptr && plugin.info.acceptsRead != 0) StartReadAtStart(plugin);
+  }
+}

@@ -1,0 +1,138 @@
+// The server's executable, started as a process: command line, console mode, working
+// directory and stop signals.
+#include "app/app.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+constexpr const char* kConsoleTexts =
+    "starting the core...\n\npress any key to stop the core\n\n\nstopping the core...\n\n";
+
+std::string CwdOf(pid_t pid) {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", error).string();
+}
+
+TEST(ConsoleModeTest, EndOfInputStopsTheCoreWithTheTextsInOrder) {
+  zt::Installation install;
+  for (const char* debugSwitch : {"-d", "--debug"}) {
+    zt::ServerProcess server(install.exe(), {debugSwitch}, "/");
+    server.CloseStdin();
+    ASSERT_TRUE(server.Wait()) << debugSwitch;
+    EXPECT_EQ(server.ExitCode(), 0) << debugSwitch << "\n" << server.Stderr();
+    EXPECT_EQ(server.Stdout(), kConsoleTexts) << debugSwitch;
+  }
+}
+
+TEST(ConsoleModeTest, AKeyStopsTheCore) {
+  zt::Installation install;
+  zt::ServerProcess server(install.exe(), {"-d"}, "/");
+  ASSERT_TRUE(server.WaitForStdout("press any key"));
+  server.WriteStdin("x\n");
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.ExitCode(), 0);
+  EXPECT_EQ(server.Stdout(), kConsoleTexts);
+}
+
+TEST(CommandLineTest, HelpShowsTheDebugSwitchAndRunsNothing) {
+  zt::Installation install;
+  zt::ServerProcess server(install.exe(), {"--help"}, "/");
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  const std::string output = server.Stdout() + server.Stderr();
+  EXPECT_NE(output.find("-d, --debug"), std::string::npos) << output;
+  EXPECT_NE(output.find("do not daemonize"), std::string::npos) << output;
+  EXPECT_NE(output.find("--verbose"), std::string::npos) << output;
+  EXPECT_EQ(server.Stdout().find("starting the core"), std::string::npos);
+}
+
+TEST(CommandLineTest, UnknownOptionIsRejected) {
+  zt::Installation install;
+  zt::ServerProcess server(install.exe(), {"--no-such-option"}, "/");
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  EXPECT_NE(server.ExitCode(), 0);
+  EXPECT_EQ(server.Stdout().find("starting the core"), std::string::npos);
+}
+
+// Starts the server as argv0 from cwd, waits for its prompt and returns its working directory.
+std::string WorkingDirectoryWhenStartedAs(const zt::Installation& install, const std::string& argv0,
+                                          const std::string& cwd,
+                                          const std::vector<std::string>& env = {}) {
+  zt::ServerProcess server(install.exe(), {"-d"}, cwd, env, argv0);
+  EXPECT_TRUE(server.WaitForStdout("press any key")) << argv0 << "\n" << server.Stderr();
+  const std::string dir = CwdOf(server.pid());
+  server.CloseStdin();
+  EXPECT_TRUE(server.Wait());
+  EXPECT_EQ(server.ExitCode(), 0) << argv0;
+  return dir;
+}
+
+TEST(ExecutablePathTest, WorkingDirectoryBecomesTheExecutablesDirectory) {
+  zt::Installation install;
+  zt::TempDir elsewhere;
+  const std::string expected = std::filesystem::canonical(install.dir()).string();
+  EXPECT_EQ(WorkingDirectoryWhenStartedAs(install, install.exe(), elsewhere.path()), expected);
+  EXPECT_EQ(WorkingDirectoryWhenStartedAs(
+                install,
+                install.dir() + "/../" + std::filesystem::path(install.dir()).filename().string() +
+                    "/./zentserver",
+                elsewhere.path()),
+            expected);
+  const std::string path = "PATH=" + elsewhere.path() + ":" + install.dir() + ":/usr/bin:/bin";
+  EXPECT_EQ(WorkingDirectoryWhenStartedAs(install, "zentserver", elsewhere.path(), {path}),
+            expected);
+  // A relative path with a directory part is taken from the caller's working directory.
+  const std::string parent = std::filesystem::path(install.dir()).parent_path().string();
+  const std::string relative =
+      std::filesystem::path(install.dir()).filename().string() + "/zentserver";
+  EXPECT_EQ(WorkingDirectoryWhenStartedAs(install, relative, parent, {"PATH=/usr/bin:/bin"}),
+            expected);
+}
+
+TEST(ExecutablePathTest, ResolvesDotsAndBareNames) {
+  zt::Installation install;
+  const wxFileName dotted = ResolveExecutablePath(install.dir() + "/./sub/../zentserver");
+  EXPECT_EQ(std::string(dotted.GetFullPath().utf8_str()), install.exe());
+  EXPECT_EQ(std::string(dotted.GetPath().utf8_str()), install.dir());
+}
+
+TEST(StopSignalTest, EachStopSignalStopsTheConsoleCoreCleanly) {
+  for (int signo : {SIGTERM, SIGINT, SIGQUIT}) {
+    zt::Installation install;
+    const std::string record = install.AddPlugin("watch.so", "id 1\n");
+    zt::ServerProcess server(install.exe(), {"-d"}, "/");
+    ASSERT_TRUE(server.WaitForStdout("press any key")) << server.Stderr();
+    server.Signal(signo);
+    ASSERT_TRUE(server.Wait()) << signo;
+    EXPECT_EQ(server.ExitCode(), 0) << signo << "\n" << server.Stderr();
+    EXPECT_EQ(server.Stdout(), kConsoleTexts) << signo;
+    const auto events = zt::ReadEvents(record);
+    EXPECT_EQ(zt::EventsNamed(events, "close").size(), 1u) << signo;
+    EXPECT_EQ(zt::EventsNamed(events, "unload").size(), 1u) << signo;
+  }
+}
+
+TEST(StopSignalTest, ASecondSignalDuringTheStopEndsTheProcessAtOnce) {
+  zt::Installation install;
+  const std::string record = install.AddPlugin("slow.so", "id 1\nsleep close 60000\n");
+  zt::ServerProcess server(install.exe(), {"-d"}, "/");
+  ASSERT_TRUE(server.WaitForStdout("press any key"));
+  server.Signal(SIGTERM);
+  ASSERT_FALSE(zt::WaitForEvents(record, "close").empty());
+  server.Signal(SIGTERM);
+  ASSERT_TRUE(server.Wait(10000)) << "the second signal did not end the process";
+  EXPECT_TRUE(WIFSIGNALED(server.status()));
+  EXPECT_EQ(WTERMSIG(server.status()), SIGTERM);
+}
+
+}  // namespace

@@ -1,0 +1,522 @@
+/*
+ * A configurable plugin for the tests, built as C against the plugin interface header.
+ *
+ * Its behaviour comes from a file beside it: "<path of the .so>.conf", one setting per line:
+ *   id N | mask I N | ioctl_at_load B | accepts_read B | accepts_write B
+ *   load_result N | load_error N | open_result N
+ *   sleep ENTRY MS        sleep inside load, open, read, write, ioctl, close or unload
+ *   retain B              answer Write and IOCTL deliveries with retained (keeps the buffer)
+ *   release MODE          how kept buffers are given back: none (default), thread (by the
+ *                         plugin's release thread after release_delay_ms), inline (from inside
+ *                         the delivering call, before it returns), close (at Close)
+ *   release_delay_ms MS
+ *   send WHEN SOURCE CHANNEL FLAGS CODE PAYLOAD
+ *                         WHEN: load, open, ioctl1, read, write, ioctl, close, unload, thread
+ *                         (once, from a thread started in Load); SOURCE: a number or "self";
+ *                         PAYLOAD: "-" for none, "#N" for N bytes, otherwise the text itself
+ *   spam SOURCE CHANNEL FLAGS CODE COUNT
+ *                         from a thread started in Load: COUNT messages (0: until Close), each
+ *                         payload "<id>:<sequence>"
+ *   ctl PATH              a thread reads commands from the FIFO at PATH, one per line:
+ *                         "send SOURCE CHANNEL FLAGS CODE PAYLOAD", "release_all",
+ *                         "release PTR SOURCE" (PTR in hex), "quit"
+ *   record PATH           where events are recorded (default "<path of the .so>.log")
+ * Numbers may be decimal or 0x-hex.
+ *
+ * Every call and every send is recorded as one line ("event key=value ...") written with one
+ * write(2) to a file opened with O_APPEND, so lines of concurrent threads never mix.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "plugin_api/plugin_api.h"
+
+/* Any object of this file: dladdr finds the shared object that holds it. */
+static const char g_anchor = 0;
+
+#define MAX_SENDS 32
+#define MAX_KEPT 4096
+#define HEX_LIMIT 8192
+
+enum When { W_LOAD, W_OPEN, W_IOCTL1, W_READ, W_WRITE, W_IOCTL, W_CLOSE, W_UNLOAD, W_THREAD, W_N };
+static const char* const kWhenNames[W_N] = {"load",  "open",  "ioctl1", "read",  "write",
+                                            "ioctl", "close", "unload", "thread"};
+
+enum Entry { E_LOAD, E_OPEN, E_READ, E_WRITE, E_IOCTL, E_CLOSE, E_UNLOAD, E_N };
+static const char* const kEntryNames[E_N] = {"load",  "open",  "read",  "write",
+                                             "ioctl", "close", "unload"};
+
+typedef struct Send {
+  int when;
+  int selfSource;
+  uint32_t source, channel, flags, code;
+  char payload[256];
+} Send;
+
+typedef struct Config {
+  uint32_t id;
+  uint32_t masks[ZENT_CLASS_MASKS];
+  int ioctlAtLoad, acceptsRead, acceptsWrite;
+  int loadResult, loadError, openResult;
+  int sleepMs[E_N];
+  int retain;
+  char release[16];
+  int releaseDelayMs;
+  Send sends[MAX_SENDS];
+  int sendCount;
+  int spam;
+  Send spamMessage;
+  long spamCount;
+  char ctl[512];
+  char record[512];
+} Config;
+
+static Config g_config;
+static CoreCallbackFn g_callback;
+static int g_recordFd = -1;
+static volatile int g_stopping;
+static pthread_t g_spamThread, g_sendThread, g_ctlThread, g_releaseThread;
+static int g_spamStarted, g_sendStarted, g_ctlStarted, g_releaseStarted;
+
+/* Buffers kept after Write or IOCTL, waiting to be given back. */
+static pthread_mutex_t g_keptLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t g_keptCond = PTHREAD_COND_INITIALIZER;
+static const void* g_kept[MAX_KEPT];
+static int g_keptCount;
+
+static long Tid(void) { return (long)syscall(SYS_gettid); }
+
+static void SleepMs(int ms) {
+  if (ms <= 0) return;
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+static void Record(const char* format, ...) {
+  char line[HEX_LIMIT * 2 + 1024];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(line, sizeof line - 2, format, args);
+  va_end(args);
+  if (n < 0) return;
+  if (n > (int)sizeof line - 2) n = (int)sizeof line - 2;
+  line[n++] = '\n';
+  if (g_recordFd >= 0) {
+    ssize_t written = write(g_recordFd, line, (size_t)n);
+    (void)written;
+  }
+}
+
+/* Payload as hex (up to HEX_LIMIT bytes), so that the tests see exactly what arrived. */
+static __attribute__((unused)) void Hex(const void* data, uint32_t length, char* out) {
+  static const char digits[] = "0123456789abcdef";
+  const unsigned char* bytes = (const unsigned char*)data;
+  uint32_t n = length < HEX_LIMIT ? length : HEX_LIMIT;
+  if (data == NULL) n = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    out[2 * i] = digits[bytes[i] >> 4];
+    out[2 * i + 1] = digits[bytes[i] & 15];
+  }
+  out[2 * n] = 0;
+  if (n == 0) strcpy(out, "-");
+}
+
+static uint32_t ParseNumber(const char* text) { return (uint32_t)strtoul(text, NULL, 0); }
+
+static int ParseWhen(const char* text) {
+  for (int i = 0; i < W_N; ++i)
+    if (strcmp(text, kWhenNames[i]) == 0) return i;
+  return -1;
+}
+
+/* Splits "SOURCE CHANNEL FLAGS CODE [PAYLOAD...]" into send; false when a field is missing. */
+static int ParseMessage(const char* text, Send* send) {
+  char fields[4][64];
+  int offset = 0;
+  if (sscanf(text, "%63s %63s %63s %63s %n", fields[0], fields[1], fields[2], fields[3], &offset) <
+      4)
+    return 0;
+  send->selfSource = strcmp(fields[0], "self") == 0;
+  send->source = send->selfSource ? 0 : ParseNumber(fields[0]);
+  send->channel = ParseNumber(fields[1]);
+  send->flags = ParseNumber(fields[2]);
+  send->code = ParseNumber(fields[3]);
+  const char* payload = offset > 0 ? text + offset : "";
+  size_t n = strcspn(payload, "\r\n");
+  if (n == 0) {
+    strcpy(send->payload, "-");
+  } else {
+    if (n >= sizeof send->payload) n = sizeof send->payload - 1;
+    memcpy(send->payload, payload, n);
+    send->payload[n] = 0;
+  }
+  return 1;
+}
+
+static void ReadConfig(const char* path) {
+  memset(&g_config, 0, sizeof g_config);
+  strcpy(g_config.release, "none");
+  snprintf(g_config.record, sizeof g_config.record, "%s.log", path);
+  char confPath[600];
+  snprintf(confPath, sizeof confPath, "%s.conf", path);
+  FILE* f = fopen(confPath, "r");
+  if (f == NULL) return;
+  char line[1024];
+  while (fgets(line, sizeof line, f) != NULL) {
+    char key[64];
+    int offset = 0;
+    if (sscanf(line, "%63s %n", key, &offset) != 1) continue;
+    const char* rest = line + offset;
+    if (strcmp(key, "id") == 0) {
+      g_config.id = ParseNumber(rest);
+    } else if (strcmp(key, "mask") == 0) {
+      char* end;
+      unsigned long index = strtoul(rest, &end, 0);
+      if (index < ZENT_CLASS_MASKS) g_config.masks[index] = ParseNumber(end);
+    } else if (strcmp(key, "ioctl_at_load") == 0) {
+      g_config.ioctlAtLoad = (int)ParseNumber(rest);
+    } else if (strcmp(key, "accepts_read") == 0) {
+      g_config.acceptsRead = (int)ParseNumber(rest);
+    } else if (strcmp(key, "accepts_write") == 0) {
+      g_config.acceptsWrite = (int)ParseNumber(rest);
+    } else if (strcmp(key, "load_result") == 0) {
+      g_config.loadResult = (int)strtol(rest, NULL, 0);
+    } else if (strcmp(key, "load_error") == 0) {
+      g_config.loadError = (int)strtol(rest, NULL, 0);
+    } else if (strcmp(key, "open_result") == 0) {
+      g_config.openResult = (int)strtol(rest, NULL, 0);
+    } else if (strcmp(key, "sleep") == 0) {
+      char entry[32];
+      int ms;
+      if (sscanf(rest, "%31s %d", entry, &ms) == 2)
+        for (int i = 0; i < E_N; ++i)
+          if (strcmp(entry, kEntryNames[i]) == 0) g_config.sleepMs[i] = ms;
+    } else if (strcmp(key, "retain") == 0) {
+      g_config.retain = (int)ParseNumber(rest);
+    } else if (strcmp(key, "release") == 0) {
+      sscanf(rest, "%15s", g_config.release);
+    } else if (strcmp(key, "release_delay_ms") == 0) {
+      g_config.releaseDelayMs = (int)ParseNumber(rest);
+    } else if (strcmp(key, "send") == 0 && g_config.sendCount < MAX_SENDS) {
+      char when[32];
+      int skip = 0;
+      Send* send = &g_config.sends[g_config.sendCount];
+      if (sscanf(rest, "%31s %n", when, &skip) == 1 && (send->when = ParseWhen(when)) >= 0 &&
+          ParseMessage(rest + skip, send))
+        ++g_config.sendCount;
+    } else if (strcmp(key, "spam") == 0) {
+      /* SOURCE CHANNEL FLAGS CODE COUNT: the count stands where a payload would. */
+      if (ParseMessage(rest, &g_config.spamMessage)) {
+        g_config.spam = 1;
+        g_config.spamCount = strtol(g_config.spamMessage.payload, NULL, 0);
+      }
+    } else if (strcmp(key, "ctl") == 0) {
+      sscanf(rest, "%511s", g_config.ctl);
+    } else if (strcmp(key, "record") == 0) {
+      sscanf(rest, "%511s", g_config.record);
+    }
+  }
+  fclose(f);
+}
+
+/* Sends one message through the core's callback and records what came back. */
+static int SendMessage(const char* why, uint32_t source, uint32_t channel, uint32_t flags,
+                       uint32_t code, const void* data, uint32_t length) {
+  Message message;
+  memset(&message, 0, sizeof message);
+  message.size = sizeof message;
+  message.version = ZENT_RECORD_VERSION;
+  message.length = length;
+  message.data = data;
+  message.source = source;
+  message.channel = channel;
+  message.flags = flags;
+  message.code = code;
+  for (int i = 0; i < ZENT_MESSAGE_EXTRA_BYTES; ++i) message.extra[i] = (uint8_t)(i + code);
+  MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 99};
+  int rc = g_callback(&message, &reply);
+  Record(
+      "sent why=%s source=%u channel=%u flags=0x%x code=0x%x len=%u data=%p rc=%d result=%d "
+      "tid=%ld",
+      why, source, channel, flags, code, length, data, rc, reply.result, Tid());
+  return reply.result;
+}
+
+static void SendConfigured(const Send* send, const char* why) {
+  uint32_t source = send->selfSource ? g_config.id : send->source;
+  if (strcmp(send->payload, "-") == 0) {
+    SendMessage(why, source, send->channel, send->flags, send->code, NULL, 0);
+  } else if (send->payload[0] == '#') {
+    uint32_t n = ParseNumber(send->payload + 1);
+    unsigned char* buffer = (unsigned char*)malloc(n ? n : 1);
+    for (uint32_t i = 0; i < n; ++i) buffer[i] = (unsigned char)(i * 7 + 1);
+    SendMessage(why, source, send->channel, send->flags, send->code, buffer, n);
+    /* The core copied it: scribble over it and free it at once. */
+    memset(buffer, 0xEE, n);
+    free(buffer);
+  } else {
+    char* copy = strdup(send->payload);
+    SendMessage(why, source, send->channel, send->flags, send->code, copy, (uint32_t)strlen(copy));
+    memset(copy, 'X', strlen(copy));
+    free(copy);
+  }
+}
+
+static void SendAll(int when) {
+  for (int i = 0; i < g_config.sendCount; ++i)
+    if (g_config.sends[i].when == when) SendConfigured(&g_config.sends[i], kWhenNames[when]);
+}
+
+static void GiveBack(const void* buffer, uint32_t source) {
+  SendMessage("release", source, 0, MSG_RELEASE, 0, buffer, 0);
+}
+
+static void* ReleaseThread(void* arg) {
+  (void)arg;
+  pthread_mutex_lock(&g_keptLock);
+  for (;;) {
+    while (g_keptCount == 0 && !g_stopping) pthread_cond_wait(&g_keptCond, &g_keptLock);
+    if (g_keptCount == 0 && g_stopping) break;
+    const void* buffer = g_kept[0];
+    memmove(g_kept, g_kept + 1, (size_t)(g_keptCount - 1) * sizeof g_kept[0]);
+    --g_keptCount;
+    pthread_mutex_unlock(&g_keptLock);
+    SleepMs(g_config.releaseDelayMs);
+    GiveBack(buffer, g_config.id);
+    pthread_mutex_lock(&g_keptLock);
+  }
+  pthread_mutex_unlock(&g_keptLock);
+  return NULL;
+}
+
+static void ReleaseAllKept(void) {
+  pthread_mutex_lock(&g_keptLock);
+  while (g_keptCount > 0) {
+    const void* buffer = g_kept[--g_keptCount];
+    pthread_mutex_unlock(&g_keptLock);
+    GiveBack(buffer, g_config.id);
+    pthread_mutex_lock(&g_keptLock);
+  }
+  pthread_mutex_unlock(&g_keptLock);
+}
+
+/* Decides what happens to a delivered buffer; returns the retained word. */
+static __attribute__((unused)) uint32_t Keep(const void* data) {
+  if (!g_config.retain || data == NULL) return 0;
+  if (strcmp(g_config.release, "inline") == 0) {
+    /* Given back while the core still delivers it: the core's own hold keeps it alive. */
+    GiveBack(data, g_config.id);
+    return 1;
+  }
+  pthread_mutex_lock(&g_keptLock);
+  if (g_keptCount < MAX_KEPT) g_kept[g_keptCount++] = data;
+  pthread_cond_signal(&g_keptCond);
+  pthread_mutex_unlock(&g_keptLock);
+  return 1;
+}
+
+static void* SpamThread(void* arg) {
+  (void)arg;
+  const Send* m = &g_config.spamMessage;
+  uint32_t source = m->selfSource ? g_config.id : m->source;
+  for (long sequence = 0; !g_stopping && (g_config.spamCount == 0 || sequence < g_config.spamCount);
+       ++sequence) {
+    char payload[64];
+    int n = snprintf(payload, sizeof payload, "%u:%ld", g_config.id, sequence);
+    SendMessage("spam", source, m->channel, m->flags, m->code, payload, (uint32_t)n);
+  }
+  Record("spam_done tid=%ld", Tid());
+  return NULL;
+}
+
+static void* SendThread(void* arg) {
+  (void)arg;
+  SendAll(W_THREAD);
+  return NULL;
+}
+
+static void* ControlThread(void* arg) {
+  (void)arg;
+  FILE* f = fopen(g_config.ctl, "r");
+  if (f == NULL) {
+    Record("ctl_error errno=%d", errno);
+    return NULL;
+  }
+  char line[1024];
+  while (fgets(line, sizeof line, f) != NULL) {
+    line[strcspn(line, "\n")] = 0;
+    if (strncmp(line, "send ", 5) == 0) {
+      Send send;
+      memset(&send, 0, sizeof send);
+      if (ParseMessage(line + 5, &send)) SendConfigured(&send, "ctl");
+    } else if (strcmp(line, "release_all") == 0) {
+      ReleaseAllKept();
+    } else if (strncmp(line, "release ", 8) == 0) {
+      char* end;
+      const void* buffer = (const void*)(uintptr_t)strtoull(line + 8, &end, 16);
+      GiveBack(buffer, ParseNumber(end));
+    } else if (strcmp(line, "quit") == 0) {
+      break;
+    }
+  }
+  fclose(f);
+  Record("ctl_done");
+  return NULL;
+}
+
+static void MyPath(char* out, size_t size) {
+  Dl_info info;
+  out[0] = 0;
+  if (dladdr(&g_anchor, &info) != 0 && info.dli_fname != NULL)
+    snprintf(out, size, "%s", info.dli_fname);
+}
+
+ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
+  char path[512];
+  MyPath(path, sizeof path);
+  ReadConfig(path);
+  g_recordFd = open(g_config.record, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  g_callback = context->callback;
+  g_stopping = 0;
+  Record("load size=%u version=%u ctx_size=%u tid=%ld path=%s", info->size, info->version,
+         context->size, Tid(), path);
+  SleepMs(g_config.sleepMs[E_LOAD]);
+  info->id = g_config.id;
+  for (int i = 0; i < ZENT_CLASS_MASKS; ++i) info->classMasks[i] = g_config.masks[i];
+  info->ioctlAtLoad = (uint8_t)g_config.ioctlAtLoad;
+  info->acceptsRead = (uint8_t)g_config.acceptsRead;
+  info->acceptsWrite = (uint8_t)g_config.acceptsWrite;
+  info->error = g_config.loadError;
+  if (g_config.loadResult == 0 && g_config.loadError == 0) {
+    if (strcmp(g_config.release, "thread") == 0)
+      g_releaseStarted = pthread_create(&g_releaseThread, NULL, ReleaseThread, NULL) == 0;
+    if (g_config.spam) g_spamStarted = pthread_create(&g_spamThread, NULL, SpamThread, NULL) == 0;
+    for (int i = 0; i < g_config.sendCount; ++i)
+      if (g_config.sends[i].when == W_THREAD) {
+        g_sendStarted = pthread_create(&g_sendThread, NULL, SendThread, NULL) == 0;
+        break;
+      }
+    if (g_config.ctl[0] != 0)
+      g_ctlStarted = pthread_create(&g_ctlThread, NULL, ControlThread, NULL) == 0;
+  }
+  SendAll(W_LOAD);
+  Record("load_done result=%d error=%d", g_config.loadResult, g_config.loadError);
+  return g_config.loadResult;
+}
+
+ZENT_PLUGIN_EXPORT int Open(OpenRequest* request, OpenReply* reply) {
+  Record("open size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
+         reply->size, Tid());
+  SleepMs(g_config.sleepMs[E_OPEN]);
+  SendAll(W_OPEN);
+  return g_config.openResult;
+}
+
+#ifndef TESTPLUGIN_NO_ROUTING_ENTRIES
+ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
+  static char hex[HEX_LIMIT * 2 + 2];
+  static pthread_mutex_t hexLock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_lock(&hexLock);
+  Hex(request->data, request->length, hex);
+  Record("read size=%u version=%u async=%u len=%u data=%p channel=%u reply_size=%u tid=%ld hex=%s",
+         request->size, request->version, request->async, request->length, request->data,
+         request->channel, reply->size, Tid(), hex);
+  pthread_mutex_unlock(&hexLock);
+  SleepMs(g_config.sleepMs[E_READ]);
+  SendAll(W_READ);
+  Record("read_end tid=%ld", Tid());
+  return 0;
+}
+
+ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
+  static char hex[HEX_LIMIT * 2 + 2];
+  unsigned extraSum = 0;
+  for (int i = 0; i < ZENT_MESSAGE_EXTRA_BYTES; ++i) extraSum = extraSum * 31u + request->extra[i];
+  Hex(request->data, request->length, hex); /* only the event handler thread calls Write */
+  Record(
+      "write size=%u version=%u async=%u len=%u data=%p source=%u channel=%u flags=0x%x "
+      "code=0x%x extra=%u reply_size=%u tid=%ld hex=%s",
+      request->size, request->version, request->async, request->length, request->data,
+      request->source, request->channel, request->flags, request->code, extraSum, reply->size,
+      Tid(), hex);
+  SleepMs(g_config.sleepMs[E_WRITE]);
+  SendAll(W_WRITE);
+  reply->retained = Keep(request->data);
+  return 0;
+}
+
+ZENT_PLUGIN_EXPORT int Seek(void* request, void* reply) {
+  (void)request;
+  (void)reply;
+  Record("seek");
+  return 0;
+}
+
+ZENT_PLUGIN_EXPORT int IOCTL(IoctlRequest* request, IoctlReply* reply) {
+  static char hex[HEX_LIMIT * 2 + 2];
+  static pthread_mutex_t hexLock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_lock(&hexLock);
+  Hex(request->data, request->length, hex);
+  Record(
+      "ioctl size=%u version=%u cmd=%u argsize=%u argversion=%u len=%u data=%p "
+      "reply_size=%u reply_cmd=%u result_size=%u tid=%ld hex=%s",
+      request->size, request->version, request->command, request->argSize, request->argVersion,
+      request->length, request->data, reply->size, reply->command, reply->resultSize, Tid(), hex);
+  pthread_mutex_unlock(&hexLock);
+  if (request->command == IOCTL_AT_LOAD) {
+    SleepMs(g_config.sleepMs[E_IOCTL]);
+    SendAll(W_IOCTL1);
+    Record("ioctl_end cmd=1 tid=%ld", Tid());
+    return 0;
+  }
+  SleepMs(g_config.sleepMs[E_IOCTL]);
+  SendAll(W_IOCTL);
+  reply->retained = Keep(request->data);
+  return 0;
+}
+#endif /* TESTPLUGIN_NO_ROUTING_ENTRIES */
+
+ZENT_PLUGIN_EXPORT int Close(CloseRequest* request, StatusReply* reply) {
+  Record("close size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
+         reply->size, Tid());
+  SleepMs(g_config.sleepMs[E_CLOSE]);
+  g_stopping = 1;
+  SendAll(W_CLOSE);
+  if (strcmp(g_config.release, "close") == 0) ReleaseAllKept();
+  if (g_spamStarted) pthread_join(g_spamThread, NULL);
+  if (g_sendStarted) pthread_join(g_sendThread, NULL);
+  g_spamStarted = g_sendStarted = 0;
+  return 0;
+}
+
+ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
+  Record("unload size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
+         reply->size, Tid());
+  SleepMs(g_config.sleepMs[E_UNLOAD]);
+  SendAll(W_UNLOAD);
+  pthread_mutex_lock(&g_keptLock);
+  g_stopping = 1;
+  pthread_cond_broadcast(&g_keptCond);
+  pthread_mutex_unlock(&g_keptLock);
+  if (g_releaseStarted) pthread_join(g_releaseThread, NULL);
+  /* The control thread ends with its FIFO ("quit", or the test closing its end). */
+  if (g_ctlStarted) pthread_join(g_ctlThread, NULL);
+  g_releaseStarted = g_ctlStarted = 0;
+  Record("unload_done");
+  if (g_recordFd >= 0) close(g_recordFd);
+  g_recordFd = -1;
+  return 0;
+}

@@ -1,0 +1,402 @@
+// The runtime layer: threads, semaphores, trigger, owner lock, layer string and fatal errors.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pt/atomic.h"
+#include "pt/fatal.h"
+#include "pt/owner_lock.h"
+#include "pt/string.h"
+#include "pt/sync.h"
+#include "pt/thread.h"
+#include "support/test_support.h"
+
+// The wall clock as the code under test reads it, shifted by g_wallClockShift seconds. With a
+// shift, a timed wait that measured its limit on the wall clock would last the shift longer.
+static std::atomic<long> g_wallClockShift{0};
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) {
+  long rc = syscall(SYS_clock_gettime, clock, ts);
+  if (rc == 0 && clock == CLOCK_REALTIME) ts->tv_sec += g_wallClockShift.load();
+  return static_cast<int>(rc);
+}
+
+extern "C" int gettimeofday(struct timeval* tv, void* tz) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tv->tv_sec = ts.tv_sec;
+  tv->tv_usec = ts.tv_nsec / 1000;
+  return 0;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A joinable thread whose body is a function of the thread itself.
+class FnThread : public pt::thread {
+ public:
+  explicit FnThread(std::function<void(FnThread*)> body, std::function<void()> onCleanup = {})
+      : pt::thread(false), body_(std::move(body)), onCleanup_(std::move(onCleanup)) {}
+  ~FnThread() override { waitfor(); }
+  using pt::thread::relax;
+
+ protected:
+  void execute() override { body_(this); }
+  void cleanup() override {
+    if (onCleanup_) onCleanup_();
+  }
+
+ private:
+  std::function<void(FnThread*)> body_;
+  std::function<void()> onCleanup_;
+};
+
+bool WaitFinished(const pt::thread& t) {
+  return zt::WaitUntil([&] { return t.is_finished(); });
+}
+
+TEST(ThreadTest, RunsBodyThenCleanupOnceAndReportsFinished) {
+  std::atomic<int> runs{0};
+  std::atomic<bool> finishedSeenInCleanup{true};
+  FnThread* self = nullptr;
+  FnThread t([&](FnThread*) { ++runs; }, [&] { finishedSeenInCleanup = self->is_finished(); });
+  self = &t;
+  EXPECT_FALSE(t.is_finished());
+  t.start();
+  t.start();  // a second start creates no second thread
+  ASSERT_TRUE(WaitFinished(t));
+  t.waitfor();
+  t.waitfor();  // a second join returns at once
+  EXPECT_EQ(runs.load(), 1);
+  EXPECT_FALSE(finishedSeenInCleanup.load()) << "finished must be set after cleanup";
+}
+
+TEST(ThreadTest, SignalWakesRelaxOnceAndOnlyOnce) {
+  std::atomic<bool> first{false}, second{true};
+  std::atomic<long> firstMs{-1};
+  pt::semaphore started(0);
+  FnThread t([&](FnThread* self) {
+    started.post();
+    const auto begin = Clock::now();
+    first = self->relax(60000);
+    firstMs = MillisecondsSince(begin);
+    second = self->relax(50);
+  });
+  t.start();
+  started.wait();
+  t.signal();
+  t.signal();  // posts nothing more
+  ASSERT_TRUE(WaitFinished(t));
+  EXPECT_TRUE(first.load());
+  EXPECT_LT(firstMs.load(), 10000);
+  EXPECT_FALSE(second.load()) << "a second relax after one signal must time out";
+  EXPECT_TRUE(t.is_signaled());
+}
+
+TEST(ThreadTest, SignalBeforeStartEndsFirstRelaxAtOnce) {
+  std::atomic<bool> woke{false};
+  FnThread t([&](FnThread* self) { woke = self->relax(60000); });
+  t.signal();
+  t.start();
+  ASSERT_TRUE(WaitFinished(t));
+  EXPECT_TRUE(woke.load());
+}
+
+TEST(ThreadTest, RelaxTimesOutWithoutSignal) {
+  std::atomic<bool> woke{true};
+  FnThread t([&](FnThread* self) { woke = self->relax(30); });
+  t.start();
+  ASSERT_TRUE(WaitFinished(t));
+  EXPECT_FALSE(woke.load());
+}
+
+// An autofree thread that reports its own deletion.
+class SelfDeleting : public pt::thread {
+ public:
+  SelfDeleting(std::atomic<int>* order, pt::semaphore* go)
+      : pt::thread(true), order_(order), go_(go) {}
+  ~SelfDeleting() override { order_->store(order_->load() * 10 + 3); }
+
+ protected:
+  void execute() override {
+    go_->wait();
+    order_->store(order_->load() * 10 + 1);
+  }
+  void cleanup() override { order_->store(order_->load() * 10 + 2); }
+
+ private:
+  std::atomic<int>* order_;
+  pt::semaphore* go_;
+};
+
+TEST(ThreadTest, AutofreeThreadDeletesItselfAfterCleanup) {
+  std::atomic<int> order{0};
+  pt::semaphore go(0);
+  (new SelfDeleting(&order, &go))->start();
+  go.post();
+  ASSERT_TRUE(zt::WaitUntil([&] { return order.load() == 123; }))
+      << "execute, cleanup, destructor expected in order, got " << order.load();
+}
+
+// A joinable thread whose destructor does not join (the base detaches instead).
+class Unjoined : public pt::thread {
+ public:
+  explicit Unjoined(std::atomic<int>* runs) : pt::thread(false), runs_(runs) {}
+
+ protected:
+  void execute() override { ++*runs_; }
+
+ private:
+  std::atomic<int>* runs_;
+};
+
+TEST(ThreadTest, DeletingAFinishedThreadThatWasNeverJoinedDetachesIt) {
+  // Without the detach the OS thread would never be released: ThreadSanitizer reports such a
+  // thread as leaked when the process ends.
+  std::atomic<int> runs{0};
+  auto* t = new Unjoined(&runs);
+  t->start();
+  ASSERT_TRUE(WaitFinished(*t));
+  delete t;
+  EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(ThreadTest, ExceptionFromCleanupIsDropped) {
+  std::atomic<bool> ran{false};
+  FnThread t([&](FnThread*) { ran = true; }, [] { throw new pt::exception("from cleanup"); });
+  t.start();
+  ASSERT_TRUE(WaitFinished(t));
+  EXPECT_TRUE(ran.load());
+}
+
+using ThreadDeathTest = ::testing::Test;
+
+TEST(ThreadDeathTest, WaitforOnItselfIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        FnThread t([](FnThread* self) { self->waitfor(); });
+        t.start();
+        pt::msleep(60000);
+      },
+      ::testing::ExitedWithCode(47), "\nInternal \\[c002f\\]: Can not waitfor\\(\\) on myself\n");
+}
+
+class IdleAutofree : public pt::thread {
+ public:
+  IdleAutofree() : pt::thread(true) {}
+
+ protected:
+  void execute() override {}
+};
+
+TEST(ThreadDeathTest, WaitforOnAutofreeThreadIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        IdleAutofree t;
+        t.waitfor();
+      },
+      ::testing::ExitedWithCode(48), "Internal \\[c0030\\]: Can not waitfor\\(\\) on an autofree");
+}
+
+TEST(ThreadDeathTest, ExceptionFromBodyRunsCleanupThenLeavesTheThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        FnThread t([](FnThread*) { throw new pt::exception("from body"); },
+                   [] { std::fputs("cleanup ran\n", stderr); });
+        t.start();
+        pt::msleep(60000);
+      },
+      "cleanup ran");
+}
+
+TEST(FatalTest, HandlerGetsCodeAndMessageAndProcessExitsWithCode) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(pt::fatal(0xC0029, "Semaphore failed"), ::testing::ExitedWithCode(0x29),
+              "^\nInternal \\[c0029\\]: Semaphore failed\n$");
+  EXPECT_EXIT(pt::fatal(0x12, "short"), ::testing::ExitedWithCode(0x12), "Internal \\[0012\\]");
+  EXPECT_EXIT(
+      {
+        pt::fatal_handler = [](int code, const char* msg) {
+          std::fprintf(stderr, "custom %x %s", code, msg);
+        };
+        pt::fatal(0xC0028, "pthread_create() failed");
+      },
+      ::testing::ExitedWithCode(40), "^custom c0028 pthread_create\\(\\) failed$");
+}
+
+TEST(TimedSemTest, CountsAndTimesOut) {
+  pt::timedsem empty(0);
+  const auto begin = Clock::now();
+  EXPECT_FALSE(empty.wait(0));
+  EXPECT_LT(MillisecondsSince(begin), 5000);
+
+  pt::timedsem two(2);
+  EXPECT_TRUE(two.wait(0));
+  EXPECT_TRUE(two.wait(0));
+  EXPECT_FALSE(two.wait(0));
+
+  pt::timedsem later(0);
+  later.post();  // no waiter: raises the count
+  EXPECT_TRUE(later.wait(0));
+  EXPECT_FALSE(later.wait(20));
+}
+
+TEST(TimedSemTest, WaitWithoutLimitBlocksUntilPost) {
+  pt::timedsem sem(0);
+  std::atomic<bool> taken{false};
+  std::thread waiter([&] { taken = sem.wait(-1); });
+  sem.post();
+  ASSERT_TRUE(zt::WaitUntil([&] { return taken.load(); }));
+  waiter.join();
+}
+
+TEST(TimedSemTest, WallClockStepDoesNotStretchATimedWait) {
+  // Every reading of the wall clock is an hour ahead during this wait: a limit measured on the
+  // wall clock would wait an hour, one on the monotonic clock its 100 milliseconds.
+  pt::timedsem sem(0);
+  std::atomic<bool> returned{false};
+  g_wallClockShift = 3600;
+  std::thread waiter([&] {
+    sem.wait(100);
+    returned = true;
+  });
+  const bool inTime = zt::WaitUntil([&] { return returned.load(); }, 10000);
+  g_wallClockShift = 0;
+  if (!inTime) sem.post();  // let the waiter go so that the test can end
+  waiter.join();
+  EXPECT_TRUE(inTime) << "a 100 ms wait lasted as long as the wall-clock step";
+}
+
+TEST(TriggerTest, AutoResetReleasesOneWaitPerSignalledState) {
+  pt::trigger trigger(true, false);
+  trigger.post();
+  trigger.post();  // a flag, not a count
+  trigger.wait();  // returns at once
+  std::atomic<int> released{0};
+  std::thread waiter([&] {
+    trigger.wait();
+    ++released;
+  });
+  // Two posts released one wait: the second one stays blocked until the next post.
+  pt::msleep(50);
+  EXPECT_EQ(released.load(), 0);
+  trigger.post();
+  ASSERT_TRUE(zt::WaitUntil([&] { return released.load() == 1; }));
+  waiter.join();
+}
+
+TEST(TriggerTest, ManualResetReleasesEveryWaiterAndStaysSignalled) {
+  pt::trigger trigger(false, false);
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] {
+      trigger.wait();
+      ++released;
+    });
+  trigger.post();
+  ASSERT_TRUE(zt::WaitUntil([&] { return released.load() == 3; }));
+  for (std::thread& t : waiters) t.join();
+  trigger.wait();  // still signalled
+}
+
+TEST(OwnerLockTest, OnlyTheHolderReleases) {
+  OwnerLock lock;
+  int a, b;
+  ASSERT_TRUE(lock.Acquire(&a));
+  lock.Release(&b);  // not the holder: nothing
+  EXPECT_FALSE(lock.Acquire(&b, false));
+  lock.Release(&a);
+  EXPECT_TRUE(lock.Acquire(&b, false));
+}
+
+TEST(OwnerLockTest, ReleasingAFreeLockDoesNotOpenItTwice) {
+  OwnerLock lock;
+  lock.Release(nullptr);  // free, nobody holds it: nothing to give back
+  EXPECT_TRUE(lock.Acquire(nullptr, false));
+  EXPECT_FALSE(lock.Acquire(nullptr, false)) << "a release of a free lock raised its count";
+}
+
+TEST(OwnerLockTest, ForceReleaseOnAFreeLockLetsTwoThrough) {
+  OwnerLock lock;
+  lock.ForceRelease();
+  int a, b, c;
+  EXPECT_TRUE(lock.Acquire(&a, false));
+  EXPECT_TRUE(lock.Acquire(&b, false));
+  EXPECT_FALSE(lock.Acquire(&c, false));
+}
+
+TEST(OwnerLockTest, WaitersBlockUntilReleaseOrAbandon) {
+  OwnerLock lock;
+  int holder, second;
+  ASSERT_TRUE(lock.Acquire(&holder));
+  std::atomic<int> stage{0};
+  std::thread freeWaiter([&] {
+    lock.WaitFree();
+    stage += 1;
+  });
+  std::thread taker([&] {
+    if (lock.Acquire(&second)) stage += 10;
+  });
+  pt::msleep(30);
+  EXPECT_EQ(stage.load(), 0);
+  lock.Release(&holder);
+  ASSERT_TRUE(zt::WaitUntil([&] { return stage.load() == 11; }));
+  freeWaiter.join();
+  taker.join();
+
+  // Held by second now; a waiter is refused once the lock is abandoned.
+  std::atomic<int> refused{0};
+  std::thread late([&] { refused = lock.Acquire(&holder) ? 1 : 2; });
+  lock.Abandon();
+  ASSERT_TRUE(zt::WaitUntil([&] { return refused.load() == 2; }));
+  late.join();
+  EXPECT_FALSE(lock.WaitFree());  // does not block either
+  lock.Release(&second);
+  EXPECT_TRUE(lock.WaitFree());
+}
+
+TEST(AtomicTest, HelpersReturnOldAndNewValues) {
+  int value = 5;
+  EXPECT_EQ(pt::atomic_exchange(&value, 7), 5);
+  EXPECT_EQ(pt::atomic_increment(&value), 8);
+  EXPECT_EQ(pt::atomic_decrement(&value), 7);
+  EXPECT_EQ(pt::atomic_read(&value), 7);
+}
+
+TEST(LayerStringTest, CopiesShareOneCountedBlock) {
+  pt::string empty;
+  EXPECT_EQ(empty.c_str(), pt::emptystr);
+  EXPECT_EQ(pt::string("").c_str(), pt::emptystr);
+  EXPECT_EQ(pt::nullstring.c_str(), pt::emptystr);
+  pt::string text("hello");
+  EXPECT_EQ(text.length(), 5);
+  {
+    pt::string copy = text;
+    EXPECT_EQ(copy.c_str(), text.c_str());
+    EXPECT_EQ(text.refcount(), 2);
+    pt::exception e(copy);
+    EXPECT_STREQ(e.get_message().c_str(), "hello");
+  }
+  EXPECT_EQ(text.refcount(), 1);
+  text = empty;
+  EXPECT_TRUE(text.empty());
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+// An in-process Core over an Installation: the real Core, real plugin files in a real plugins
+// directory, real threads, driven by the test instead of the application.
+#ifndef ZENT_TESTS_SUPPORT_CORE_HARNESS_H_
+#define ZENT_TESTS_SUPPORT_CORE_HARNESS_H_
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <wx/filename.h>
+
+#include "core/core.h"
+#include "support/test_support.h"
+
+namespace zt {
+
+class CoreHarness {
+ public:
+  explicit CoreHarness(const Installation& install)
+      : core_(std::make_unique<Core>(wxFileName(install.exe()))) {}
+  ~CoreHarness() {
+    if (started_) core_->Stop();
+  }
+  Core& core() { return *core_; }
+  void Start() {
+    core_->Start();
+    started_ = true;
+  }
+  void Stop() {
+    core_->Stop();
+    started_ = false;
+  }
+  // Destroys the Core (after Stop if it runs).
+  void Destroy() {
+    if (started_) Stop();
+    core_.reset();
+  }
+
+ private:
+  std::unique_ptr<Core> core_;
+  bool started_ = false;
+};
+
+// A message as a plugin prepares it.
+inline Message MakeMessage(uint32_t source, uint32_t channel, uint32_t flags, uint32_t code,
+                           const void* data = nullptr, uint32_t length = 0) {
+  Message message;
+  std::memset(&message, 0, sizeof message);
+  message.size = sizeof message;
+  message.version = ZENT_RECORD_VERSION;
+  message.source = source;
+  message.channel = channel;
+  message.flags = flags;
+  message.code = code;
+  message.data = data;
+  message.length = length;
+  return message;
+}
+
+// Sends a message through the plugins' callback; returns the reply's result.
+inline int Send(const Message& message) {
+  MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 99};
+  CoreCallback(&message, &reply);
+  return reply.result;
+}
+
+inline int SendText(uint32_t source, uint32_t channel, uint32_t flags, uint32_t code,
+                    const std::string& text) {
+  return Send(
+      MakeMessage(source, channel, flags, code, text.data(), static_cast<uint32_t>(text.size())));
+}
+
+// Whether a file is mapped into this process.
+inline bool IsMapped(const std::string& path) {
+  return ReadFile("/proc/self/maps").find(path) != std::string::npos;
+}
+
+}  // namespace zt
+
+#endif  // ZENT_TESTS_SUPPORT_CORE_HARNESS_H_

@@ -1,0 +1,287 @@
+#include "support/test_support.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace zt {
+
+namespace fs = std::filesystem;
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void CopyFile(const std::string& from, const std::string& to, mode_t mode) {
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  chmod(to.c_str(), mode);
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/zt.XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back(0);
+  if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string ServerExecutable() { return ZENT_SERVER_EXE; }
+
+std::string TestPluginFile(const std::string& variant) {
+  return std::string(ZENT_TEST_PLUGIN_DIR) + "/" + variant + ".so";
+}
+
+Installation::Installation() {
+  CopyFile(ServerExecutable(), exe());
+  fs::create_directory(plugins());
+}
+
+std::string Installation::AddPlugin(const std::string& name, const std::string& config,
+                                    const std::string& variant) {
+  CopyFile(TestPluginFile(variant), plugins() + "/" + name);
+  WriteFile(plugins() + "/" + name + ".conf", config);
+  return RecordOf(name);
+}
+
+const std::string& Event::operator[](const std::string& key) const {
+  static const std::string kNone;
+  auto it = fields.find(key);
+  return it == fields.end() ? kNone : it->second;
+}
+
+unsigned long Event::Number(const std::string& key) const {
+  return std::strtoul((*this)[key].c_str(), nullptr, 0);
+}
+
+std::vector<Event> ReadEvents(const std::string& recordPath) {
+  std::vector<Event> events;
+  std::istringstream in(ReadFile(recordPath));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    Event event;
+    event.raw = line;
+    std::istringstream words(line);
+    words >> event.name;
+    std::string word;
+    while (words >> word) {
+      auto eq = word.find('=');
+      if (eq != std::string::npos) event.fields[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+    events.push_back(std::move(event));
+  }
+  return events;
+}
+
+std::vector<Event> EventsNamed(const std::vector<Event>& events, const std::string& name) {
+  std::vector<Event> named;
+  for (const Event& event : events) {
+    if (event.name == name) named.push_back(event);
+  }
+  return named;
+}
+
+std::vector<Event> WaitForEvents(const std::string& recordPath, const std::string& name,
+                                 size_t count, int timeoutMs) {
+  std::vector<Event> events;
+  WaitUntil(
+      [&] {
+        events = ReadEvents(recordPath);
+        return EventsNamed(events, name).size() >= count;
+      },
+      timeoutMs);
+  return events;
+}
+
+std::string Unhex(const std::string& hex) {
+  if (hex == "-") return "";
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+ServerProcess::ServerProcess(const std::string& exe, const std::vector<std::string>& args,
+                             const std::string& cwd, const std::vector<std::string>& extraEnvIn,
+                             const std::string& argv0) {
+  std::vector<std::string> extraEnv = {"HOME=" + io_.path()};
+  extraEnv.insert(extraEnv.end(), extraEnvIn.begin(), extraEnvIn.end());
+  int in[2];
+  if (pipe2(in, O_CLOEXEC) != 0) std::abort();
+  const std::string out = io_ / "stdout";
+  const std::string err = io_ / "stderr";
+  // Everything the child needs is prepared before the fork: after it, only system calls.
+  std::vector<std::string> argStrings;
+  argStrings.push_back(argv0.empty() ? exe : argv0);
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argStrings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** var = environ; *var != nullptr; ++var) {
+    const std::string assignment = *var;
+    const std::string name = assignment.substr(0, assignment.find('='));
+    bool replaced = false;
+    for (const std::string& extra : extraEnv) replaced |= extra.substr(0, extra.find('=')) == name;
+    if (!replaced) envStrings.push_back(assignment);
+  }
+  // Later settings win: a test's own HOME replaces the private one.
+  for (size_t i = 0; i < extraEnv.size(); ++i) {
+    const std::string name = extraEnv[i].substr(0, extraEnv[i].find('='));
+    bool later = false;
+    for (size_t j = i + 1; j < extraEnv.size(); ++j)
+      later |= extraEnv[j].substr(0, extraEnv[j].find('=')) == name;
+    if (!later) envStrings.push_back(extraEnv[i]);
+  }
+  std::vector<char*> envp;
+  for (std::string& var : envStrings) envp.push_back(var.data());
+  envp.push_back(nullptr);
+  const char* dir = cwd.empty() ? nullptr : cwd.c_str();
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    if (dir != nullptr && chdir(dir) != 0) _exit(126);
+    // The test process may block signals in some threads; the server starts with none blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(exe.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  stdin_ = in[1];
+}
+
+ServerProcess::~ServerProcess() {
+  if (stdin_ >= 0) close(stdin_);
+  if (!exited_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+  }
+}
+
+void ServerProcess::WriteStdin(const std::string& text) {
+  if (stdin_ >= 0 && write(stdin_, text.data(), text.size()) < 0) {
+    // The server has gone; the test sees that in its exit status.
+  }
+}
+
+void ServerProcess::CloseStdin() {
+  if (stdin_ >= 0) close(stdin_);
+  stdin_ = -1;
+}
+
+void ServerProcess::Signal(int signo) { kill(pid_, signo); }
+
+bool ServerProcess::Wait(int timeoutMs) {
+  if (exited_) return true;
+  const bool ended = WaitUntil(
+      [&] {
+        pid_t r = waitpid(pid_, &status_, WNOHANG);
+        if (r == pid_) exited_ = true;
+        return exited_;
+      },
+      timeoutMs);
+  if (!ended) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+    exited_ = true;
+    return false;
+  }
+  return true;
+}
+
+int ServerProcess::ExitCode() const {
+  return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+std::string ServerProcess::Stdout() const { return ReadFile(io_ / "stdout"); }
+std::string ServerProcess::Stderr() const { return ReadFile(io_ / "stderr"); }
+
+bool ServerProcess::WaitForStdout(const std::string& text, int timeoutMs) const {
+  return WaitUntil([&] { return Stdout().find(text) != std::string::npos; }, timeoutMs);
+}
+
+LogCapture& LogCapture::Get() {
+  static LogCapture* capture = new LogCapture;
+  return *capture;
+}
+
+void LogCapture::Add(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  lines_.push_back(text);
+}
+
+std::vector<std::string> LogCapture::Lines() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lines_;
+}
+
+void LogCapture::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  lines_.clear();
+}
+
+bool LogCapture::Contains(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const std::string& line : lines_) {
+    if (line.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool LogCapture::WaitFor(const std::string& text, int timeoutMs) {
+  return WaitUntil([&] { return Contains(text); }, timeoutMs);
+}
+
+size_t CountOf(const std::string& haystack, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace zt

@@ -1,0 +1,139 @@
+// Shared helpers of the tests: temporary directories, the configurable test plugin, its event
+// records, bounded waits, the server started as a process, and log capture.
+#ifndef ZENT_TESTS_SUPPORT_TEST_SUPPORT_H_
+#define ZENT_TESTS_SUPPORT_TEST_SUPPORT_H_
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zt {
+
+// Generous bound for anything a test waits for: a wait that reaches it is a failure.
+constexpr int kWaitMs = 20000;
+
+// Waits until done() is true, looking every few milliseconds, for at most timeoutMs. Returns
+// whether it became true.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+bool FileExists(const std::string& path);
+void CopyFile(const std::string& from, const std::string& to, mode_t mode = 0755);
+
+// A fresh directory under TMPDIR (or /tmp), removed with its contents at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Built artefacts of this build (paths compiled in by CMake).
+std::string ServerExecutable();
+std::string TestPluginFile(const std::string& variant = "testplugin");
+
+// A directory laid out as an installation: the server's executable (a copy) with a "plugins"
+// directory beside it, into which test plugins are installed.
+class Installation {
+ public:
+  Installation();
+  const std::string& dir() const { return dir_.path(); }
+  std::string exe() const { return dir_ / "zentserver"; }
+  std::string plugins() const { return dir_ / "plugins"; }
+  // Installs the test plugin (variant) as plugins/<name> with the given settings (see
+  // tests/plugins/testplugin.c). Returns the path of its event record.
+  std::string AddPlugin(const std::string& name, const std::string& config,
+                        const std::string& variant = "testplugin");
+  std::string RecordOf(const std::string& name) const { return plugins() + "/" + name + ".log"; }
+
+ private:
+  TempDir dir_;
+};
+
+// One recorded event of a test plugin: "name key=value ...".
+struct Event {
+  std::string name;
+  std::map<std::string, std::string> fields;
+  std::string raw;
+  const std::string& operator[](const std::string& key) const;
+  unsigned long Number(const std::string& key) const;  // decimal or 0x-hex
+  bool Has(const std::string& key) const { return fields.count(key) != 0; }
+};
+
+std::vector<Event> ReadEvents(const std::string& recordPath);
+std::vector<Event> EventsNamed(const std::vector<Event>& events, const std::string& name);
+// Waits until the record holds at least count events named name; returns the events read last.
+std::vector<Event> WaitForEvents(const std::string& recordPath, const std::string& name,
+                                 size_t count = 1, int timeoutMs = kWaitMs);
+// The bytes of a payload recorded as hex ("-" for none).
+std::string Unhex(const std::string& hex);
+
+// The server started as a process, with standard input on a pipe and standard output and error
+// in files.
+class ServerProcess {
+ public:
+  // Runs exe with args (after argv[0], which is exe unless argv0 is given) in cwd, with the
+  // environment of the test plus extraEnv ("NAME=value", replacing a variable of that name).
+  // HOME is a private directory unless extraEnv sets it.
+  ServerProcess(const std::string& exe, const std::vector<std::string>& args,
+                const std::string& cwd, const std::vector<std::string>& extraEnv = {},
+                const std::string& argv0 = "");
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void WriteStdin(const std::string& text);
+  void CloseStdin();
+  void Signal(int signo);
+  // Waits for the process to end; false (and the process is killed) after timeoutMs.
+  bool Wait(int timeoutMs = kWaitMs);
+  bool exited() const { return exited_; }
+  int status() const { return status_; }  // raw wait status
+  int ExitCode() const;                   // -1 unless it exited normally
+  std::string Stdout() const;
+  std::string Stderr() const;
+  // Waits until standard output contains text.
+  bool WaitForStdout(const std::string& text, int timeoutMs = kWaitMs) const;
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  TempDir io_;
+};
+
+// Collects every log record of the process (the library's active log target), from any thread.
+class LogCapture {
+ public:
+  static LogCapture& Get();
+  void Add(const std::string& text);
+  std::vector<std::string> Lines();
+  void Clear();
+  bool Contains(const std::string& text);
+  bool WaitFor(const std::string& text, int timeoutMs = kWaitMs);
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+// Counts the occurrences of needle in haystack.
+size_t CountOf(const std::string& haystack, const std::string& needle);
+
+}  // namespace zt
+
+#endif  // ZENT_TESTS_SUPPORT_TEST_SUPPORT_H_
