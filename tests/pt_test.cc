@@ -345,20 +345,24 @@ TEST(OwnerLockTest, ForceReleaseOnAFreeLockLetsTwoThrough) {
 TEST(OwnerLockTest, WaitersBlockUntilReleaseOrAbandon) {
   OwnerLock lock;
   int holder, second;
+  // WaitFree waits until the lock is free and leaves it free.
   ASSERT_TRUE(lock.Acquire(&holder));
-  std::atomic<int> stage{0};
-  std::thread freeWaiter([&] {
-    lock.WaitFree();
-    stage += 1;
-  });
-  std::thread taker([&] {
-    if (lock.Acquire(&second)) stage += 10;
-  });
+  std::atomic<bool> sawFree{false};
+  std::thread freeWaiter([&] { sawFree = lock.WaitFree(); });
   pt::msleep(30);
-  EXPECT_EQ(stage.load(), 0);
+  EXPECT_FALSE(sawFree.load());
   lock.Release(&holder);
-  ASSERT_TRUE(zt::WaitUntil([&] { return stage.load() == 11; }));
+  ASSERT_TRUE(zt::WaitUntil([&] { return sawFree.load(); }));
   freeWaiter.join();
+
+  // Acquire waits until the holder gives the lock back, and then holds it.
+  ASSERT_TRUE(lock.Acquire(&holder, false)) << "WaitFree left the lock taken";
+  std::atomic<bool> taken{false};
+  std::thread taker([&] { taken = lock.Acquire(&second); });
+  pt::msleep(30);
+  EXPECT_FALSE(taken.load());
+  lock.Release(&holder);
+  ASSERT_TRUE(zt::WaitUntil([&] { return taken.load(); }));
   taker.join();
 
   // Held by second now; a waiter is refused once the lock is abandoned.

@@ -1,7 +1,6 @@
 #include "core/core.h"
 
-#include <cstdlib>
-
+#include "core/payload.h"
 #include "core/plugin_calls.h"
 #include "routing/event_handler.h"
 #include "routing/scheduler.h"
@@ -17,7 +16,7 @@ Core::Core(const wxFileName& exePath)
 Core::~Core() {
   // Buffers that plugins kept and never gave back: every plugin is unloaded by now, so nobody
   // can use them any more.
-  for (void* buffer : m_bufferRefs.TakeAll()) std::free(buffer);
+  for (void* buffer : m_bufferRefs.TakeAll()) ReleasePayload(buffer);
   if (s_instance == this) s_instance = nullptr;
 }
 
@@ -84,7 +83,7 @@ void Core::DrainQueue() {
   }
   for (const Message& message : dropped) {
     if (m_bufferRefs.DropCoreHold(message.data) == BufferRefTable::Drop::kLast) {
-      std::free(const_cast<void*>(message.data));
+      ReleasePayload(const_cast<void*>(message.data));
     }
   }
 }

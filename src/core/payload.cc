@@ -6,13 +6,24 @@
 namespace {
 
 void* MallocPayload(size_t size) { return std::malloc(size); }
+void FreePayload(void* buffer) { std::free(buffer); }
 
-std::atomic<PayloadAllocator> g_allocator{MallocPayload};
+std::atomic<void* (*)(size_t)> g_allocate{MallocPayload};
+std::atomic<void (*)(void*)> g_release{FreePayload};
 
 }  // namespace
 
-void* AllocatePayload(size_t size) { return g_allocator.load()(size == 0 ? 1 : size); }
+void* AllocatePayload(size_t size) { return g_allocate.load()(size == 0 ? 1 : size); }
 
-PayloadAllocator SetPayloadAllocator(PayloadAllocator allocator) {
-  return g_allocator.exchange(allocator != nullptr ? allocator : MallocPayload);
+void ReleasePayload(void* buffer) {
+  if (buffer != nullptr) g_release.load()(buffer);
+}
+
+PayloadFunctions SetPayloadFunctions(PayloadFunctions functions) {
+  PayloadFunctions previous;
+  previous.allocate = g_allocate.exchange(functions.allocate != nullptr ? functions.allocate
+                                                                        : MallocPayload);
+  previous.release =
+      g_release.exchange(functions.release != nullptr ? functions.release : FreePayload);
+  return previous;
 }

@@ -1,15 +1,22 @@
-// Allocation of the Core's payload copies (queued messages and call-thread copies), released
-// with free. Tests replace the allocator to make an allocation fail; nothing else does.
+// Allocation and release of the Core's payload copies: the buffers of queued messages and the
+// private copies of call threads. Tests replace the pair to make an allocation fail, to count
+// buffers, or to hold a release at a chosen moment; nothing else does.
 #ifndef ZENT_CORE_PAYLOAD_H_
 #define ZENT_CORE_PAYLOAD_H_
 
 #include <cstddef>
 
-using PayloadAllocator = void* (*)(size_t size);
+struct PayloadFunctions {
+  void* (*allocate)(size_t size);  // null when it fails
+  void (*release)(void* buffer);
+};
 
-// Allocates size bytes (at least one) with the current allocator; null when it fails.
+// Allocates size bytes (at least one) with the current functions; null when it fails.
 void* AllocatePayload(size_t size);
-// Makes allocator the current one (null restores malloc) and returns the previous one.
-PayloadAllocator SetPayloadAllocator(PayloadAllocator allocator);
+// Releases a buffer that AllocatePayload returned; ignores null.
+void ReleasePayload(void* buffer);
+// Makes functions the current ones (a null member restores malloc or free) and returns the
+// previous ones.
+PayloadFunctions SetPayloadFunctions(PayloadFunctions functions);
 
 #endif  // ZENT_CORE_PAYLOAD_H_

@@ -1,6 +1,5 @@
 #include "core/plugin_thread.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include <wx/log.h>
@@ -87,7 +86,7 @@ void PluginThread::cleanup() {
   uint32_t length = 0;
   const void** slot = PayloadSlot(&length);
   if (slot != nullptr && *slot != nullptr) {
-    std::free(const_cast<void*>(*slot));
+    ReleasePayload(const_cast<void*>(*slot));
     *slot = nullptr;
   }
   // Last: once the count drops, the plugin may be unloaded and this object is about to go.

@@ -4,7 +4,7 @@
  * A plugin is a shared object in the "plugins" directory beside the server's executable. It
  * exports the eight entry points declared at the end of this header, under exactly these names,
  * and reaches the core only through the callback it receives in Load. This header is the
- * whole contract; it is valid C (C99 or later) and C++.
+ * whole contract; it is valid C (C11 or later) and C++.
  *
  * Conventions:
  *  1. Every record begins with two 32-bit words: size (the record's own size in bytes) and

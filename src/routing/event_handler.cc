@@ -1,8 +1,7 @@
 #include "routing/event_handler.h"
 
-#include <cstdlib>
-
 #include "core/core.h"
+#include "core/payload.h"
 #include "core/thread_log.h"
 
 namespace {
@@ -20,6 +19,9 @@ void EventHandlerThread::execute() {
     m_core->m_wakeup->wait();
     m_core->DispatchQueued();
   }
+  // A stop that came before the first wait would otherwise leave everything accepted so far
+  // undelivered: whatever is queued when the signal is seen still goes out.
+  m_core->DispatchQueued();
 }
 
 void Core::DispatchQueued() {
@@ -37,7 +39,7 @@ void Core::DispatchQueued() {
     if (m_bufferRefs.DropCoreHold(message.data) == BufferRefTable::Drop::kLast) {
       // The gate first, so that no new payload at the same address is taken for this one.
       m_gates.ReleaseChannel(message.channel, message.data);
-      std::free(const_cast<void*>(message.data));
+      ReleasePayload(const_cast<void*>(message.data));
     } else if (message.data == nullptr) {
       // A message without payload has no holder to wait for: its channel is free now.
       m_gates.ReleaseChannel(message.channel, nullptr);

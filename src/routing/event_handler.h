@@ -11,7 +11,8 @@
 // a gate itself (IsEventHandlerThread tells the routing code where it runs).
 //
 // Stopping: the Core signals the thread and posts the trigger; the body looks at the signal only
-// before each wait, so it runs one more full drain and returns. The Core polls is_finished and
+// before each wait, so it runs one more full drain, and a last one once it has seen the signal
+// (a stop that comes before its first wait still delivers every message accepted so far). The Core polls is_finished and
 // deletes the object, whose destructor joins the OS thread.
 #ifndef ZENT_ROUTING_EVENT_HANDLER_H_
 #define ZENT_ROUTING_EVENT_HANDLER_H_

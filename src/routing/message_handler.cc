@@ -14,7 +14,6 @@
 //
 // Runs on the sender's thread, several at once; m_queueLock is held only for the append, and
 // no lock is held while a gate is waited for.
-#include <cstdlib>
 #include <cstring>
 
 #include <wx/log.h>
@@ -32,7 +31,7 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
     switch (m_bufferRefs.DropRef(message->data, message->source)) {
       case BufferRefTable::Drop::kLast:
         m_gates.ReleaseHeldBy(message->data);
-        std::free(const_cast<void*>(message->data));
+        ReleasePayload(const_cast<void*>(message->data));
         break;
       case BufferRefTable::Drop::kStillHeld:
         break;
@@ -61,7 +60,7 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
     copy.data = buffer;
     if (message->channel != 0 &&
         m_gates.HoldChannel(message->channel, buffer, !MustNotWaitForGates())) {
-      if (m_bufferRefs.DropCoreHold(buffer) == BufferRefTable::Drop::kLast) std::free(buffer);
+      if (m_bufferRefs.DropCoreHold(buffer) == BufferRefTable::Drop::kLast) ReleasePayload(buffer);
       reply->result = RESULT_CHANNEL_REFUSED;
       return 0;
     }

@@ -17,10 +17,16 @@
  *   spam SOURCE CHANNEL FLAGS CODE COUNT
  *                         from a thread started in Load: COUNT messages (0: until Close), each
  *                         payload "<id>:<sequence>"
+ *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1)
+ *   await WHEN PATH       at that point, wait (10 s at most) until the file PATH exists, and
+ *                         record whether it appeared ("await when=WHEN result=ok|timeout")
  *   ctl PATH              a thread reads commands from the FIFO at PATH, one per line:
  *                         "send SOURCE CHANNEL FLAGS CODE PAYLOAD", "release_all",
  *                         "release PTR SOURCE" (PTR in hex), "quit"
- *   record PATH           where events are recorded (default "<path of the .so>.log")
+ *   record PATH           where events are recorded (default "<path of the .so>.log"); a
+ *                         relative PATH is taken from the working directory
+ *   record_mode MODE      permission bits the record is created with (default 0644; a leading
+ *                         0 makes the number octal), before the process's umask applies
  * Numbers may be decimal or 0x-hex.
  *
  * Every call and every send is recorded as one line ("event key=value ...") written with one
@@ -32,6 +38,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,6 +70,13 @@ typedef struct Send {
   char payload[256];
 } Send;
 
+typedef struct Marker {
+  int when;
+  char path[256];
+} Marker;
+
+#define MAX_MARKERS 8
+
 typedef struct Config {
   uint32_t id;
   uint32_t masks[ZENT_CLASS_MASKS];
@@ -79,12 +93,15 @@ typedef struct Config {
   long spamCount;
   char ctl[512];
   char record[512];
+  unsigned recordMode;
+  Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
+  int touchCount, awaitCount;
 } Config;
 
 static Config g_config;
 static CoreCallbackFn g_callback;
 static int g_recordFd = -1;
-static volatile int g_stopping;
+static atomic_int g_stopping;
 static pthread_t g_spamThread, g_sendThread, g_ctlThread, g_releaseThread;
 static int g_spamStarted, g_sendStarted, g_ctlStarted, g_releaseStarted;
 
@@ -169,6 +186,7 @@ static int ParseMessage(const char* text, Send* send) {
 static void ReadConfig(const char* path) {
   memset(&g_config, 0, sizeof g_config);
   strcpy(g_config.release, "none");
+  g_config.recordMode = 0644;
   snprintf(g_config.record, sizeof g_config.record, "%s.log", path);
   char confPath[600];
   snprintf(confPath, sizeof confPath, "%s.conf", path);
@@ -223,10 +241,24 @@ static void ReadConfig(const char* path) {
         g_config.spam = 1;
         g_config.spamCount = strtol(g_config.spamMessage.payload, NULL, 0);
       }
+    } else if (strcmp(key, "touch") == 0 || strcmp(key, "await") == 0) {
+      int touch = key[0] == 't';
+      Marker* m =
+          touch ? &g_config.touches[g_config.touchCount] : &g_config.awaits[g_config.awaitCount];
+      char when[32];
+      if ((touch ? g_config.touchCount : g_config.awaitCount) < MAX_MARKERS &&
+          sscanf(rest, "%31s %255s", when, m->path) == 2 && (m->when = ParseWhen(when)) >= 0) {
+        if (touch)
+          ++g_config.touchCount;
+        else
+          ++g_config.awaitCount;
+      }
     } else if (strcmp(key, "ctl") == 0) {
       sscanf(rest, "%511s", g_config.ctl);
     } else if (strcmp(key, "record") == 0) {
       sscanf(rest, "%511s", g_config.record);
+    } else if (strcmp(key, "record_mode") == 0) {
+      g_config.recordMode = ParseNumber(rest);
     }
   }
   fclose(f);
@@ -275,6 +307,24 @@ static void SendConfigured(const Send* send, const char* why) {
   }
 }
 
+/* Creates the marker files of this point, then waits for the ones it awaits. */
+static void Markers(int when) {
+  for (int i = 0; i < g_config.touchCount; ++i) {
+    if (g_config.touches[i].when != when) continue;
+    int fd = open(g_config.touches[i].path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) close(fd);
+  }
+  for (int i = 0; i < g_config.awaitCount; ++i) {
+    if (g_config.awaits[i].when != when) continue;
+    int ok = 0;
+    for (int waited = 0; waited < 10000 && !ok; waited += 2) {
+      ok = access(g_config.awaits[i].path, F_OK) == 0;
+      if (!ok) SleepMs(2);
+    }
+    Record("await when=%s result=%s tid=%ld", kWhenNames[when], ok ? "ok" : "timeout", Tid());
+  }
+}
+
 static void SendAll(int when) {
   for (int i = 0; i < g_config.sendCount; ++i)
     if (g_config.sends[i].when == when) SendConfigured(&g_config.sends[i], kWhenNames[when]);
@@ -288,8 +338,9 @@ static void* ReleaseThread(void* arg) {
   (void)arg;
   pthread_mutex_lock(&g_keptLock);
   for (;;) {
-    while (g_keptCount == 0 && !g_stopping) pthread_cond_wait(&g_keptCond, &g_keptLock);
-    if (g_keptCount == 0 && g_stopping) break;
+    while (g_keptCount == 0 && !atomic_load(&g_stopping))
+      pthread_cond_wait(&g_keptCond, &g_keptLock);
+    if (g_keptCount == 0 && atomic_load(&g_stopping)) break;
     const void* buffer = g_kept[0];
     memmove(g_kept, g_kept + 1, (size_t)(g_keptCount - 1) * sizeof g_kept[0]);
     --g_keptCount;
@@ -332,7 +383,8 @@ static void* SpamThread(void* arg) {
   (void)arg;
   const Send* m = &g_config.spamMessage;
   uint32_t source = m->selfSource ? g_config.id : m->source;
-  for (long sequence = 0; !g_stopping && (g_config.spamCount == 0 || sequence < g_config.spamCount);
+  for (long sequence = 0;
+       !atomic_load(&g_stopping) && (g_config.spamCount == 0 || sequence < g_config.spamCount);
        ++sequence) {
     char payload[64];
     int n = snprintf(payload, sizeof payload, "%u:%ld", g_config.id, sequence);
@@ -388,12 +440,14 @@ ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   char path[512];
   MyPath(path, sizeof path);
   ReadConfig(path);
-  g_recordFd = open(g_config.record, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  g_recordFd =
+      open(g_config.record, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, (mode_t)g_config.recordMode);
   g_callback = context->callback;
-  g_stopping = 0;
+  atomic_store(&g_stopping, 0);
   Record("load size=%u version=%u ctx_size=%u tid=%ld path=%s", info->size, info->version,
          context->size, Tid(), path);
   SleepMs(g_config.sleepMs[E_LOAD]);
+  Markers(W_LOAD);
   info->id = g_config.id;
   for (int i = 0; i < ZENT_CLASS_MASKS; ++i) info->classMasks[i] = g_config.masks[i];
   info->ioctlAtLoad = (uint8_t)g_config.ioctlAtLoad;
@@ -421,6 +475,7 @@ ZENT_PLUGIN_EXPORT int Open(OpenRequest* request, OpenReply* reply) {
   Record("open size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
          reply->size, Tid());
   SleepMs(g_config.sleepMs[E_OPEN]);
+  Markers(W_OPEN);
   SendAll(W_OPEN);
   return g_config.openResult;
 }
@@ -478,6 +533,7 @@ ZENT_PLUGIN_EXPORT int IOCTL(IoctlRequest* request, IoctlReply* reply) {
   pthread_mutex_unlock(&hexLock);
   if (request->command == IOCTL_AT_LOAD) {
     SleepMs(g_config.sleepMs[E_IOCTL]);
+    Markers(W_IOCTL1);
     SendAll(W_IOCTL1);
     Record("ioctl_end cmd=1 tid=%ld", Tid());
     return 0;
@@ -493,7 +549,7 @@ ZENT_PLUGIN_EXPORT int Close(CloseRequest* request, StatusReply* reply) {
   Record("close size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
          reply->size, Tid());
   SleepMs(g_config.sleepMs[E_CLOSE]);
-  g_stopping = 1;
+  atomic_store(&g_stopping, 1);
   SendAll(W_CLOSE);
   if (strcmp(g_config.release, "close") == 0) ReleaseAllKept();
   if (g_spamStarted) pthread_join(g_spamThread, NULL);
@@ -508,7 +564,7 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   SleepMs(g_config.sleepMs[E_UNLOAD]);
   SendAll(W_UNLOAD);
   pthread_mutex_lock(&g_keptLock);
-  g_stopping = 1;
+  atomic_store(&g_stopping, 1);
   pthread_cond_broadcast(&g_keptCond);
   pthread_mutex_unlock(&g_keptLock);
   if (g_releaseStarted) pthread_join(g_releaseThread, NULL);

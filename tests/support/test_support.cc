@@ -140,7 +140,7 @@ std::string Unhex(const std::string& hex) {
 
 ServerProcess::ServerProcess(const std::string& exe, const std::vector<std::string>& args,
                              const std::string& cwd, const std::vector<std::string>& extraEnvIn,
-                             const std::string& argv0) {
+                             const std::string& argv0, const std::function<bool()>& inChild) {
   std::vector<std::string> extraEnv = {"HOME=" + io_.path()};
   extraEnv.insert(extraEnv.end(), extraEnvIn.begin(), extraEnvIn.end());
   int in[2];
@@ -186,6 +186,7 @@ ServerProcess::ServerProcess(const std::string& exe, const std::vector<std::stri
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (inChild && !inChild()) _exit(125);
     execve(exe.c_str(), argv.data(), envp.data());
     _exit(127);
   }

@@ -86,10 +86,12 @@ class ServerProcess {
  public:
   // Runs exe with args (after argv[0], which is exe unless argv0 is given) in cwd, with the
   // environment of the test plus extraEnv ("NAME=value", replacing a variable of that name).
-  // HOME is a private directory unless extraEnv sets it.
+  // HOME is a private directory unless extraEnv sets it. inChild, when given, runs in the
+  // child just before the exec (system calls only: the test may have threads); false ends the
+  // child with status 125.
   ServerProcess(const std::string& exe, const std::vector<std::string>& args,
                 const std::string& cwd, const std::vector<std::string>& extraEnv = {},
-                const std::string& argv0 = "");
+                const std::string& argv0 = "", const std::function<bool()>& inChild = {});
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;

@@ -1,0 +1,196 @@
+// The status document every plugin receives at start, and the scheduler's start calls and
+// clock reports.
+#include <atomic>
+#include <cctype>
+#include <dirent.h>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "routing/scheduler.h"
+#include "support/core_harness.h"
+
+namespace {
+
+using zt::Event;
+using zt::EventsNamed;
+using zt::ReadEvents;
+using zt::WaitForEvents;
+
+constexpr const char* kDocumentHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?><Zent Delta=\"0\"><Modules>"
+    "<Module Name=\"Core\" Version=\"3.5.9.17308\" ID=\"-2147483648\">"
+    "<Plugin Filename=\"zentserver\" Opened=\"1\" OpenCode=\"0\" ID=\"-2147483648\" />";
+constexpr const char* kDocumentTail = "</Module></Modules></Zent>";
+
+std::vector<std::string> SharedObjectsInListingOrder(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) names.push_back(name);
+  }
+  closedir(d);
+  return names;
+}
+
+// Whether text is pattern with every "#" standing for a decimal number; the numbers go to
+// numbers in order.
+bool MatchWithNumbers(const std::string& text, const std::string& pattern,
+                      std::vector<long>* numbers) {
+  size_t t = 0;
+  for (size_t p = 0; p < pattern.size(); ++p) {
+    if (pattern[p] != '#') {
+      if (t >= text.size() || text[t] != pattern[p]) return false;
+      ++t;
+      continue;
+    }
+    const size_t start = t;
+    while (t < text.size() && std::isdigit(static_cast<unsigned char>(text[t]))) ++t;
+    if (t == start) return false;
+    numbers->push_back(std::stol(text.substr(start, t - start)));
+  }
+  return t == text.size();
+}
+
+std::vector<Event> StatusDocuments(const std::string& record) {
+  std::vector<Event> documents;
+  for (const Event& event : EventsNamed(ReadEvents(record), "ioctl")) {
+    if (event["cmd"] == "2") documents.push_back(event);
+  }
+  return documents;
+}
+
+TEST(StatusDocumentTest, EveryPluginButTheCoresNamesakeReceivesTheDocumentOnce) {
+  zt::Installation install;
+  const std::string cam = install.AddPlugin("cam.so", "id 7\nsleep load 300\nsleep open 100\n");
+  const std::string odd = install.AddPlugin("Cam.SO.so", "id 0xffffffff\nopen_result -3\n");
+  const std::string namesake = install.AddPlugin("core.so", "id 0x80000000\n");
+  zt::ServerProcess server(install.exe(), {"-d"}, "/");
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  ASSERT_EQ(server.ExitCode(), 0) << server.Stderr();
+
+  // The plugins in the order they were loaded, each with its own attributes; "#" stands for
+  // the load and open times.
+  const std::map<std::string, std::string> element = {
+      {"cam.so",
+       "<Plugin Filename=\"cam.so\" Opened=\"1\" OpenCode=\"0\" LoadTime=\"#\" "
+       "OpenTime=\"#\" ID=\"7\" />"},
+      {"Cam.SO.so",
+       "<Plugin Filename=\"cam.so.so\" Opened=\"1\" OpenCode=\"-3\" "
+       "LoadTime=\"#\" OpenTime=\"#\" ID=\"-1\" />"},
+      {"core.so",
+       "<Plugin Filename=\"core.so\" Opened=\"1\" OpenCode=\"0\" LoadTime=\"#\" "
+       "OpenTime=\"#\" ID=\"-2147483648\" />"}};
+  std::string pattern = kDocumentHead;
+  const std::vector<std::string> order = SharedObjectsInListingOrder(install.plugins());
+  for (const std::string& name : order) pattern += element.at(name);
+  pattern += kDocumentTail;
+
+  for (const std::string& record : {cam, odd}) {
+    const auto documents = StatusDocuments(record);
+    ASSERT_EQ(documents.size(), 1u) << record;
+    const std::string text = zt::Unhex(documents[0]["hex"]);
+    EXPECT_EQ(documents[0].Number("len"), text.size()) << "no terminating zero byte";
+    std::vector<long> times;
+    ASSERT_TRUE(MatchWithNumbers(text, pattern, &times)) << text << "\n" << pattern;
+    ASSERT_EQ(times.size(), 2 * order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      const long loadTime = times[2 * i], openTime = times[2 * i + 1];
+      if (order[i] != "cam.so") continue;  // the one whose Load and Open take known times
+      EXPECT_GE(loadTime, 300);
+      EXPECT_LT(loadTime, 60000);
+      EXPECT_GE(openTime, 100);
+      EXPECT_LT(openTime, 60000);
+    }
+  }
+  EXPECT_TRUE(StatusDocuments(namesake).empty()) << "a plugin with the core's id is the core";
+}
+
+TEST(StatusDocumentTest, WithoutPluginsItListsTheCoreAlone) {
+  zt::Installation install;
+  zt::CoreHarness harness(install);
+  EXPECT_EQ(harness.core().BuildStatusDocument(), std::string(kDocumentHead) + kDocumentTail);
+}
+
+// A calendar clock that the test sets, counting the scheduler's looks.
+std::atomic<time_t> g_now{0};
+std::atomic<int> g_looks{0};
+time_t TestClock() {
+  ++g_looks;
+  return g_now.load();
+}
+
+class SchedulerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = 1700000000;
+    g_looks = 0;
+    previous_ = SchedulerThread::SetCalendarClock(TestClock);
+  }
+  void TearDown() override { SchedulerThread::SetCalendarClock(previous_); }
+  // Lets the scheduler look at least twice more.
+  static bool TwoMoreLooks() {
+    const int seen = g_looks.load();
+    return zt::WaitUntil([&] { return g_looks.load() >= seen + 2; });
+  }
+
+  CalendarClock previous_ = nullptr;
+};
+
+TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
+  zt::Installation install;
+  const std::string reader =
+      install.AddPlugin("reader.so", "id 1\naccepts_read 1\naccepts_write 1\nmask 6 0x02000002\n");
+  const std::string deaf = install.AddPlugin("deaf.so", "id 2\nmask 6 0x00800002\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  const auto reads = EventsNamed(WaitForEvents(reader, "read"), "read");
+  ASSERT_EQ(reads.size(), 1u);
+  EXPECT_EQ(reads[0]["size"], std::to_string(sizeof(ReadRequest)));
+  EXPECT_EQ(reads[0]["async"], "1");
+  EXPECT_EQ(reads[0]["len"], "0");
+  EXPECT_EQ(reads[0]["data"], "(nil)");
+  EXPECT_EQ(reads[0]["channel"], "0");
+
+  ASSERT_TRUE(TwoMoreLooks());
+  g_now = 1700000000 + 3600;  // forward an hour
+  WaitForEvents(reader, "write", 1);
+  g_now = 1700000000 + 3595;  // back five seconds
+  WaitForEvents(reader, "write", 2);
+  g_now = 1700000000 + 3596;  // one second: not a step
+  ASSERT_TRUE(TwoMoreLooks());
+  g_now = 1700000000 + 3598;  // two seconds: a step
+  WaitForEvents(reader, "write", 3);
+  harness.Stop();
+
+  std::vector<std::string> reports;
+  for (const Event& write : EventsNamed(ReadEvents(reader), "write")) {
+    EXPECT_EQ(write["source"], std::to_string(CORE_SOURCE));
+    EXPECT_EQ(write["flags"], "0x40");
+    EXPECT_EQ(write["code"], "0x1000002");
+    EXPECT_EQ(write["channel"], "0");
+    reports.push_back(zt::Unhex(write["hex"]));
+  }
+  EXPECT_EQ(reports, (std::vector<std::string>{"system time changed by 3600 seconds",
+                                               "system time changed by -5 seconds",
+                                               "system time changed by 2 seconds"}));
+  const auto deafEvents = ReadEvents(deaf);
+  EXPECT_TRUE(EventsNamed(deafEvents, "read").empty());
+  EXPECT_TRUE(EventsNamed(deafEvents, "write").empty());
+}
+
+TEST_F(SchedulerTest, TheFirstLookReportsNothing) {
+  zt::Installation install;
+  const std::string reader =
+      install.AddPlugin("reader.so", "id 1\naccepts_write 1\nmask 6 0x02000002\n");
+  g_now = 5;  // far from anything a previous look could have seen
+  zt::CoreHarness harness(install);
+  harness.Start();
+  ASSERT_TRUE(TwoMoreLooks());
+  harness.Stop();
+  EXPECT_TRUE(EventsNamed(ReadEvents(reader), "write").empty());
+}
+
+}  // namespace
