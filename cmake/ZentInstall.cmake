@@ -4,18 +4,102 @@
 #   <prefix>/lib/zentserver/zentserver          the server
 #   <prefix>/lib/zentserver/plugins/            plugins go here
 #   <prefix>/lib/systemd/system/zentserver.service
+#   <prefix>/bin/zentserver-inspect             checks a plugin before it is deployed
+# and the plugin SDK:
+#   <prefix>/include/zentserver/plugin_api.h
+#   <prefix>/share/pkgconfig/zentserver-plugin.pc
+#   <prefix>/share/cmake/ZentserverPlugin/      find_package(ZentserverPlugin): Zentserver::plugin
+#   <prefix>/share/doc/zentserver/              the plugin author's guide and the examples
+# The SDK is a header only, so its files go to share/, not to an architecture's lib directory.
 include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
 
 set(ZENT_INSTALL_APPDIR "lib/zentserver" CACHE STRING
     "Directory (relative to the prefix) of the server's executable and its plugins directory")
 set(ZENT_INSTALL_UNITDIR "lib/systemd/system" CACHE STRING
     "Directory (relative to the prefix) of the systemd unit")
-set(ZENT_INSTALLED_EXE "${CMAKE_INSTALL_PREFIX}/${ZENT_INSTALL_APPDIR}/zentserver")
+set(ZENT_INSTALL_SDK_CMAKEDIR "share/cmake/ZentserverPlugin")
+set(ZENT_INSTALL_PKGCONFIGDIR "share/pkgconfig")
 
 install(TARGETS zentserver RUNTIME DESTINATION ${ZENT_INSTALL_APPDIR} COMPONENT server)
 install(DIRECTORY DESTINATION ${ZENT_INSTALL_APPDIR}/plugins COMPONENT server)
+install(TARGETS zentserver-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
 
-configure_file(${CMAKE_SOURCE_DIR}/packaging/zentserver.service.in
-               ${CMAKE_BINARY_DIR}/packaging/zentserver.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/zentserver.service
-        DESTINATION ${ZENT_INSTALL_UNITDIR} COMPONENT server)
+# Files that name installed paths are made when they are installed, for the prefix of that
+# install (cmake --install --prefix P, or /usr in the Debian package), straight into their
+# destination: a file made at configure time would name the prefix of the configure step, and
+# one shared file in the build tree would mix up two installs that run at once.
+#   @ZENT_INSTALL_PREFIX@  the install prefix
+#   @ZENT_INSTALLED_EXE@   the installed server
+#   @ZENT_INSTALL_APPDIR@, @PROJECT_VERSION@
+function(zent_install_configured template destination component)
+  get_filename_component(name ${template} NAME_WLE)
+  install(CODE "
+    set(ZENT_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(ZENT_INSTALLED_EXE \"\${CMAKE_INSTALL_PREFIX}/${ZENT_INSTALL_APPDIR}/zentserver\")
+    set(ZENT_INSTALL_APPDIR \"${ZENT_INSTALL_APPDIR}\")
+    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+    set(zent_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${name}\")
+    message(STATUS \"Installing: \${zent_file}\")
+    configure_file(\"${template}\" \"\${zent_file}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${zent_file}\")
+  " COMPONENT ${component})
+endfunction()
+
+zent_install_configured(${CMAKE_SOURCE_DIR}/packaging/zentserver.service.in
+                        ${ZENT_INSTALL_UNITDIR} server)
+
+# The plugin SDK.
+install(FILES ${CMAKE_SOURCE_DIR}/src/plugin_api/plugin_api.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentserver COMPONENT sdk)
+zent_install_configured(${CMAKE_SOURCE_DIR}/packaging/zentserver-plugin.pc.in
+                        ${ZENT_INSTALL_PKGCONFIGDIR} sdk)
+
+set_target_properties(zent_plugin_api PROPERTIES EXPORT_NAME plugin)
+install(TARGETS zent_plugin_api EXPORT ZentserverPluginTargets COMPONENT sdk)
+install(EXPORT ZentserverPluginTargets NAMESPACE Zentserver::
+        DESTINATION ${ZENT_INSTALL_SDK_CMAKEDIR} COMPONENT sdk)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/ZentserverPluginConfig.cmake.in
+               ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfig.cmake @ONLY)
+write_basic_package_version_file(
+  ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfig.cmake
+              ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfigVersion.cmake
+        DESTINATION ${ZENT_INSTALL_SDK_CMAKEDIR} COMPONENT sdk)
+
+install(FILES ${CMAKE_SOURCE_DIR}/docs/plugins.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT sdk)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/plugins ${CMAKE_SOURCE_DIR}/examples/out-of-tree
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT sdk)
+
+# The Debian package (cpack -G DEB in the build directory): everything above under /usr.
+set(CPACK_PACKAGE_NAME zentserver)
+set(CPACK_PACKAGE_VENDOR "zentserver")
+set(CPACK_PACKAGE_CONTACT "zentserver maintainers <maintainers@zentserver.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "core process of a networked video-recording server, with its plugin SDK")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "zentserver loads the plugins that do the media work of a video-recording installation\n"
+       "and routes their messages. The package holds the service with its systemd unit, the\n"
+       "zentserver-inspect tool and the plugin SDK (header, pkg-config file, CMake package).")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+# Install with DESTDIR and the real prefix, so that the files made at install time name /usr.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+# The libraries the server links, by their Debian packages (dpkg -S on each).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6, libstdc++6, libgcc-s1, libwxbase3.2-1, libdaemon0, libtinyxml2.6.2v5")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+endif()
+# systemd reads the new or removed unit at once; the operator enables and starts it.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+                                       ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_SOURCE_IGNORE_FILES "/build/" "/\\\\.git/")
+include(CPack)

@@ -117,6 +117,14 @@ typedef struct PluginContext {
 
 #define ZENT_CLASS_MASKS 9
 
+/* The match values that subscription masks are tested against (see PluginInfo.classMasks):
+ * the low 24 event bits of the code stay in place and the category byte moves one bit down for
+ * an immediate broadcast, one bit up for a queued message (bit 31 is lost). */
+#define ZENT_BROADCAST_MATCH(code) \
+  ((uint32_t)((((uint32_t)(code)&0xFF000000u) >> 1) | ((uint32_t)(code)&0x00FFFFFFu)))
+#define ZENT_QUEUED_MATCH(code) \
+  ((uint32_t)((((uint32_t)(code)&0xFF000000u) << 1) | ((uint32_t)(code)&0x00FFFFFFu)))
+
 /* Second argument of Load: the core zero-fills it and sets size and version; the plugin fills
  * the rest. It cannot be changed after Load. */
 typedef struct PluginInfo {
@@ -126,9 +134,7 @@ typedef struct PluginInfo {
                   keeps, "ID" in the status document. Expected to be unique. */
   /* Subscription masks: entry 0 to 7 belong to class bits 0x01 to 0x80, entry 8 to 0x400. A
    * message selects the masks of its class bits; it matches when every bit of its match value
-   * is set in one selected mask. Match value: for a broadcast, (code & 0xFF000000) >> 1 |
-   * (code & 0x00FFFFFF); for a queued message, (code & 0xFF000000) << 1 | (code & 0x00FFFFFF)
-   * (within 32 bits). */
+   * (ZENT_BROADCAST_MATCH or ZENT_QUEUED_MATCH of its code) is set in one selected mask. */
   uint32_t classMasks[ZENT_CLASS_MASKS];
   uint32_t reserved1;
   uint8_t ioctlAtLoad; /* boolean: call IOCTL command 1 on a thread of its own after Load */

@@ -6,15 +6,11 @@
 
 #include "plugin_api/plugin_api.h"
 
-// Match values made from a message's code: the low 24 event bits stay in place and the
-// category byte moves one bit down for an immediate broadcast (a logical shift) and one bit up
-// for a queued message (bit 31 is lost).
-inline uint32_t BroadcastMatchValue(uint32_t code) {
-  return ((code & 0xFF000000u) >> 1) | (code & 0x00FFFFFFu);
-}
-inline uint32_t QueuedMatchValue(uint32_t code) {
-  return ((code & 0xFF000000u) << 1) | (code & 0x00FFFFFFu);
-}
+// Match values made from a message's code, as the interface header defines them for plugin
+// authors: the category byte moves one bit down for an immediate broadcast and one bit up for a
+// queued message.
+inline uint32_t BroadcastMatchValue(uint32_t code) { return ZENT_BROADCAST_MATCH(code); }
+inline uint32_t QueuedMatchValue(uint32_t code) { return ZENT_QUEUED_MATCH(code); }
 
 // True when, for one of the class bits set in flags (0x01..0x80 select masks 0..7, 0x400 mask
 // 8), every bit of match is set in the selected mask. False without any class bit.

@@ -1,0 +1,131 @@
+// The installed SDK and the Debian package, as a plugin author and an operator use them:
+// install into a fresh prefix, build an out-of-tree plugin against it with pkg-config and with
+// find_package, let the installed server load both; build the package and look inside it.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "support/run_command.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kToolMs = 180000;  // configure, compile or package: seconds, not milliseconds
+
+const std::string kOutOfTree = std::string(ZENT_SOURCE_DIR) + "/examples/out-of-tree";
+
+TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) {
+  zt::TempDir work;
+  const std::string prefix = work / "prefix";
+  const zt::CommandResult install = zt::RunCommand(
+      ZENT_CMAKE, {"--install", ZENT_BINARY_DIR, "--prefix", prefix}, {}, "", kToolMs);
+  ASSERT_EQ(install.exitCode, 0) << install.Describe();
+  const std::string appDir = prefix + "/lib/zentserver";
+  for (const std::string& file :
+       {appDir + "/zentserver", prefix + "/bin/zentserver-inspect",
+        prefix + "/include/zentserver/plugin_api.h",
+        prefix + "/share/pkgconfig/zentserver-plugin.pc",
+        prefix + "/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
+        prefix + "/lib/systemd/system/zentserver.service"}) {
+    EXPECT_TRUE(zt::FileExists(file)) << file;
+  }
+  EXPECT_TRUE(fs::is_directory(appDir + "/plugins"));
+  EXPECT_NE(zt::ReadFile(prefix + "/lib/systemd/system/zentserver.service")
+                .find("ExecStart=" + appDir + "/zentserver"),
+            std::string::npos);
+
+  // pkg-config: the flags, the plugins directory, and a build with the compiler alone.
+  const std::vector<std::string> pkgEnv = {"PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig"};
+  const zt::CommandResult flags =
+      zt::RunCommand("/usr/bin/pkg-config", {"--cflags", "zentserver-plugin"}, pkgEnv);
+  EXPECT_EQ(flags.exitCode, 0) << flags.Describe();
+  EXPECT_EQ(flags.out.substr(0, flags.out.find_last_not_of(" \n") + 1), "-I" + prefix + "/include");
+  const zt::CommandResult pluginDir =
+      zt::RunCommand("/usr/bin/pkg-config", {"--variable=plugindir", "zentserver-plugin"}, pkgEnv);
+  EXPECT_EQ(pluginDir.out, appDir + "/plugins\n");
+  const zt::CommandResult viaPkgConfig =
+      zt::RunCommand("/bin/sh",
+                     {"-c", std::string(ZENT_C_COMPILER) +
+                                " -std=c11 -Wall -Wextra -Werror -shared -fPIC -fvisibility=hidden"
+                                " $(pkg-config --cflags zentserver-plugin) hello.c -o " +
+                                (work / "hello_pc.so")},
+                     pkgEnv, kOutOfTree, kToolMs);
+  ASSERT_EQ(viaPkgConfig.exitCode, 0) << viaPkgConfig.Describe();
+
+  // find_package(ZentserverPlugin): the example's own CMake project.
+  const std::string build = work / "build";
+  const zt::CommandResult configure = zt::RunCommand(
+      ZENT_CMAKE,
+      {"-S", kOutOfTree, "-B", build, "-G", ZENT_GENERATOR, "-DCMAKE_PREFIX_PATH=" + prefix,
+       std::string("-DCMAKE_C_COMPILER=") + ZENT_C_COMPILER},
+      {}, "", kToolMs);
+  ASSERT_EQ(configure.exitCode, 0) << configure.Describe();
+  EXPECT_NE(configure.out.find("plugins directory of the server: " + appDir + "/plugins"),
+            std::string::npos)
+      << configure.out;
+  const zt::CommandResult compile = zt::RunCommand(ZENT_CMAKE, {"--build", build}, {}, "", kToolMs);
+  ASSERT_EQ(compile.exitCode, 0) << compile.Describe();
+
+  // The installed inspector passes both, and the installed server loads both.
+  zt::CopyFile(work / "hello_pc.so", appDir + "/plugins/hello_pc.so");
+  zt::CopyFile(build + "/hello.so", appDir + "/plugins/hello_cmake.so");
+  for (const char* name : {"hello_pc.so", "hello_cmake.so"}) {
+    const zt::CommandResult check = zt::RunCommand(prefix + "/bin/zentserver-inspect",
+                                                   {"--strict", appDir + "/plugins/" + name});
+    EXPECT_EQ(check.exitCode, 0) << check.Describe();
+  }
+  zt::ServerProcess server(appDir + "/zentserver", {"-d"}, work.path());
+  const std::string hello = "hello 4242: the core runs";
+  EXPECT_TRUE(zt::WaitUntil([&] { return zt::CountOf(server.Stdout(), hello) == 2; }))
+      << server.Stdout() << server.Stderr();
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
+}
+
+TEST(SdkTest, TheDebianPackageHoldsTheServiceTheInspectorAndTheSdk) {
+  zt::TempDir work;
+  const zt::CommandResult pack =
+      zt::RunCommand(ZENT_CPACK,
+                     {"-G", "DEB", "--config", std::string(ZENT_BINARY_DIR) + "/CPackConfig.cmake",
+                      "-B", work.path()},
+                     {}, work.path(), kToolMs);
+  ASSERT_EQ(pack.exitCode, 0) << pack.Describe();
+  std::string deb;
+  for (const auto& entry : fs::directory_iterator(work.path())) {
+    if (entry.path().extension() == ".deb") deb = entry.path().string();
+  }
+  ASSERT_FALSE(deb.empty()) << pack.Describe();
+
+  const zt::CommandResult contents = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", deb});
+  ASSERT_EQ(contents.exitCode, 0) << contents.Describe();
+  for (const char* path :
+       {"./usr/lib/zentserver/zentserver", "./usr/lib/zentserver/plugins/",
+        "./usr/bin/zentserver-inspect", "./usr/lib/systemd/system/zentserver.service",
+        "./usr/include/zentserver/plugin_api.h", "./usr/share/pkgconfig/zentserver-plugin.pc",
+        "./usr/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
+        "./usr/share/cmake/ZentserverPlugin/ZentserverPluginConfigVersion.cmake",
+        "./usr/share/cmake/ZentserverPlugin/ZentserverPluginTargets.cmake",
+        "./usr/share/doc/zentserver/plugins.md"}) {
+    EXPECT_NE(contents.out.find(std::string(path) + "\n"), std::string::npos) << path << "\n"
+                                                                              << contents.out;
+  }
+  const zt::CommandResult depends = zt::RunCommand("/usr/bin/dpkg-deb", {"-f", deb, "Depends"});
+  for (const char* package : {"libwxbase3.2-1", "libdaemon0", "libtinyxml2.6.2v5"}) {
+    EXPECT_NE(depends.out.find(package), std::string::npos) << depends.out;
+  }
+
+  // The files made at install time name the package's prefix, not the build's.
+  const std::string root = work / "root";
+  const zt::CommandResult extract = zt::RunCommand("/usr/bin/dpkg-deb", {"-x", deb, root});
+  ASSERT_EQ(extract.exitCode, 0) << extract.Describe();
+  EXPECT_NE(zt::ReadFile(root + "/usr/lib/systemd/system/zentserver.service")
+                .find("ExecStart=/usr/lib/zentserver/zentserver"),
+            std::string::npos);
+  EXPECT_NE(zt::ReadFile(root + "/usr/share/pkgconfig/zentserver-plugin.pc").find("prefix=/usr\n"),
+            std::string::npos);
+}
+
+}  // namespace
