@@ -6,7 +6,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -305,22 +307,80 @@ TEST(CallThreadTest, AFailedPayloadCopySkipsThatCallAndIsLogged) {
 }
 
 TEST(StopTest, ARunningReadHoldsBackTheUnloadOfItsPlugin) {
+  // The Read waits for a mark that the test makes only once the plugin has been closed: it is
+  // still running when the stop reaches the Unload pass.
   zt::Installation install;
-  const std::string slow = install.AddPlugin("slow.so",
-                                             "id 1\naccepts_read 1\nmask 0 0\n"
-                                             "sleep read 1500\n");
+  const std::string mark = install.dir() + "/closed";
+  const std::string slow =
+      install.AddPlugin("slow.so", "id 1\naccepts_read 1\nmask 0 0\nawait read " + mark + "\n");
   zt::CoreHarness harness(install);
   harness.Start();
-  zt::WaitForEvents(slow, "read");
+  ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "slow"), RESULT_OK);
+  zt::WaitForEvents(slow, "read", 2);
+  std::thread marker([&] {
+    zt::WaitForEvents(slow, "close");
+    zt::WriteFile(mark, "");
+  });
   harness.Stop();
+  marker.join();
   std::vector<std::string> order;
   for (const zt::Event& event : zt::ReadEvents(slow)) {
+    if (event.name == "await") {
+      EXPECT_EQ(event["result"], "ok");
+    }
     if (event.name == "close" || event.name == "read_end" || event.name == "unload") {
       order.push_back(event.name);
     }
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"close", "read_end", "unload"}));
+  // The start Read ended at once; the broadcast's Read ended after Close, before Unload.
+  EXPECT_EQ(order, (std::vector<std::string>{"read_end", "close", "read_end", "unload"}));
   EXPECT_FALSE(zt::IsMapped(install.plugins() + "/slow.so"));
+}
+
+// Holds a payload copy until the plugin's record shows its Close (or two seconds pass): a call
+// counted in before the stop, whose thread is not yet running when the Close pass comes.
+struct SlowCopy {
+  static std::string record;
+  static std::atomic<bool> entered, closedMeanwhile;
+  static void* Allocate(size_t size) {
+    entered = true;
+    closedMeanwhile = zt::WaitUntil(
+        [] { return !zt::EventsNamed(zt::ReadEvents(record), "close").empty(); }, 2000);
+    return std::malloc(size);
+  }
+};
+std::string SlowCopy::record;
+std::atomic<bool> SlowCopy::entered{false};
+std::atomic<bool> SlowCopy::closedMeanwhile{false};
+
+TEST(StopTest, NoCallEntersAPluginAfterItsClose) {
+  // A plugin's own thread broadcasts to p.so just as the stop begins: the call is counted in,
+  // but its payload copy is held until p.so's Close shows (or two seconds pass).
+  zt::Installation install;
+  SlowCopy::record = install.AddPlugin("p.so", "id 1\naccepts_read 1\nmask 0 0\n");
+  const std::string fifo = install.dir() + "/commands";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string sender = install.AddPlugin("sender.so", "id 2\nctl " + fifo + "\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  zt::WaitForEvents(SlowCopy::record, "read");  // the start Read
+  SlowCopy::entered = false;
+  const PayloadFunctions previous = SetPayloadFunctions({SlowCopy::Allocate, nullptr});
+  {
+    std::ofstream commands(fifo);  // the plugin's thread reads it, then ends
+    commands << "send 0 0 0x01 0 counted in before the stop\nquit\n";
+  }
+  ASSERT_TRUE(zt::WaitUntil([] { return SlowCopy::entered.load(); }));
+  harness.Stop();
+  SetPayloadFunctions(previous);
+  // The Close pass waited for the call that was counted in; the call was made, not dropped.
+  EXPECT_FALSE(SlowCopy::closedMeanwhile.load()) << "Close came before a counted call started";
+  size_t reads = 0;
+  for (const zt::Event& read : zt::EventsNamed(zt::ReadEvents(SlowCopy::record), "read")) {
+    reads += zt::Unhex(read["hex"]) == "counted in before the stop";
+  }
+  EXPECT_EQ(reads, 1u);
+  EXPECT_EQ(zt::EventsNamed(zt::ReadEvents(sender), "sent")[0]["result"], "0");
 }
 
 TEST(StopTest, EveryPluginIsClosedBeforeAnyIsUnloadedAndNothingStaysMapped) {
@@ -352,32 +412,49 @@ TEST(StopTest, EveryPluginIsClosedBeforeAnyIsUnloadedAndNothingStaysMapped) {
 
 TEST(PluginListTest, BroadcastsFromAPluginThreadWhileLaterPluginsLoadAndUnload) {
   // The first plugin loaded broadcasts from its own thread, without pause, from its Load until
-  // its Close; the others load slowly and take every broadcast. The list is read by that thread
-  // while it changes (at start and at stop); ThreadSanitizer watches.
+  // its Unload. All names begin with "streampi", so each plugin goes to the front of the list
+  // and the broadcaster ends up last: the others are loaded, closed and unloaded while its
+  // thread reads the list. Their Unload waits until it has broadcast after its own Close
+  // (which comes before every Unload), so broadcasts certainly overlap the Unload pass.
+  // ThreadSanitizer watches.
   zt::Installation install;
   const size_t kPlugins = 6;
-  const auto names = InstallInListingOrder(install, kPlugins, [&](size_t i) {
-    if (i == 0) return std::string("id 100\nspam 0 0 0x01 0x000001 0\n");
-    // Only the last one takes the broadcasts, so that the calls do not outrun the machine.
-    return "id " + std::to_string(i) + "\nmask 0 0x1\nsleep load 40\n" +
-           (i == kPlugins - 1 ? "accepts_read 1\n" : "");
-  });
+  const std::string sending = install.dir() + "/still-sending";
+  for (size_t i = 0; i < kPlugins; ++i) {
+    install.AddPlugin("streampi" + std::to_string(i) + ".so", "");
+  }
+  const std::vector<std::string> names = ListingOrder(install.plugins());
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string config;
+    if (i == 0) {
+      config = "id 100\nspam 0 0 0x01 0x000001 0\nspam_until unload\nspam_mark " + sending + "\n";
+    } else {
+      // Only the last one loaded takes the broadcasts, so the calls do not outrun the machine.
+      config = "id " + std::to_string(i) + "\nmask 0 0x1\nsleep load 40\nawait unload " + sending +
+               "\n" + (i == names.size() - 1 ? "accepts_read 1\n" : "");
+    }
+    zt::WriteFile(install.plugins() + "/" + names[i] + ".conf", config);
+  }
   zt::CoreHarness harness(install);
   harness.Start();
+  const auto plugins = harness.core().PluginsSnapshot();
+  ASSERT_EQ(plugins.size(), kPlugins);
+  EXPECT_EQ(plugins.back().info.id, 100u) << "the broadcaster is last in the list";
   const std::string last = install.RecordOf(names.back());
   EXPECT_GE(zt::EventsNamed(zt::WaitForEvents(last, "read", 20), "read").size(), 20u);
   harness.Stop();
-  const auto spammer = zt::ReadEvents(install.RecordOf(names.front()));
-  EXPECT_FALSE(zt::EventsNamed(spammer, "spam_done").empty());
-  size_t sent = 0;
-  for (const zt::Event& event : zt::EventsNamed(spammer, "sent")) {
-    EXPECT_EQ(event["result"], "0");
-    ++sent;
-  }
-  EXPECT_GT(sent, 20u);
+
+  const auto done = zt::EventsNamed(zt::ReadEvents(install.RecordOf(names.front())), "spam_done");
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_GT(done[0].Number("sent"), 20u);
+  EXPECT_EQ(done[0]["failed"], "0");
+  EXPECT_GE(done[0].Number("after_close"), 5u) << "no broadcast overlapped the Unload pass";
   for (size_t i = 1; i < kPlugins; ++i) {
     const auto events = zt::ReadEvents(install.RecordOf(names[i]));
     EXPECT_EQ(zt::EventsNamed(events, "unload").size(), 1u) << names[i];
+    for (const zt::Event& await : zt::EventsNamed(events, "await")) {
+      EXPECT_EQ(await["result"], "ok") << names[i];
+    }
   }
 }
 

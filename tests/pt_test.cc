@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "pt/atomic.h"
 #include "pt/fatal.h"
 #include "pt/owner_lock.h"
 #include "pt/string.h"
@@ -374,14 +373,6 @@ TEST(OwnerLockTest, WaitersBlockUntilReleaseOrAbandon) {
   EXPECT_FALSE(lock.WaitFree());  // does not block either
   lock.Release(&second);
   EXPECT_TRUE(lock.WaitFree());
-}
-
-TEST(AtomicTest, HelpersReturnOldAndNewValues) {
-  int value = 5;
-  EXPECT_EQ(pt::atomic_exchange(&value, 7), 5);
-  EXPECT_EQ(pt::atomic_increment(&value), 8);
-  EXPECT_EQ(pt::atomic_decrement(&value), 7);
-  EXPECT_EQ(pt::atomic_read(&value), 7);
 }
 
 TEST(LayerStringTest, CopiesShareOneCountedBlock) {

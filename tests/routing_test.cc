@@ -33,7 +33,9 @@ class PendingSend {
     });
   }
   ~PendingSend() {
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    zt::Watchdog watchdog("a pending send");
+    thread_.join();
   }
   bool done() const { return done_; }
   // Waits for the Send to return and gives its result (-99 if it did not return in time).
@@ -42,10 +44,10 @@ class PendingSend {
     thread_.join();
     return result_;
   }
-  // True if the Send is still waiting after a short while.
-  bool StillWaiting() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    return !done_;
+  // True once the sender waits for the gate of channel (with others, as the count-th waiter),
+  // and has not gone through.
+  bool WaitsAtGate(Core& core, uint32_t channel, int count = 1) {
+    return zt::WaitUntil([&] { return core.SendersWaitingOn(channel) >= count; }) && !done_;
   }
 
  private:
@@ -195,20 +197,68 @@ TEST_F(RoutingTest, ARetainedBufferStaysValidUntilItsRelease) {
   Stop();
 }
 
-TEST_F(RoutingTest, RefusalsAndEdgeMessages) {
+TEST_F(RoutingTest, EdgeMessagesAndRefusals) {
+  const std::string watcher = Add("watcher.so", "id 61\nmask 0 0\nmask 6 0\naccepts_write 1\n");
   Start();
-  // A release of nothing, of a pointer never handed out, and of a pointer into nothing.
+  // A release of nothing, and of a pointer never handed out: nothing happens.
   char stack[16] = "not the core's";
   EXPECT_EQ(zt::Send(zt::MakeMessage(3, 0, MSG_RELEASE, 0, nullptr)), RESULT_OK);
   EXPECT_EQ(zt::Send(zt::MakeMessage(3, 0, MSG_RELEASE, 0, stack)), RESULT_OK);
-  // Data without length is queued without payload; 0x240 and 0x1000 from a sender are ordinary.
+  // Data without length is queued without payload; 0x240 and 0x1000 from a sender are ordinary
+  // messages (class bit 6; no class bit at all).
   EXPECT_EQ(zt::Send(zt::MakeMessage(3, 0, 0x01, 0, stack, 0)), RESULT_OK);
   EXPECT_EQ(zt::SendText(3, 0, 0x240, 0, "class bit 6"), RESULT_OK);
   EXPECT_EQ(zt::SendText(3, 0, MSG_CLOSE_CHANNEL, 0, "no class"), RESULT_OK);
-  // A queued message on a channel that was never opened.
+  // A queued message on a channel that was never opened; one on channel 0 never waits.
   EXPECT_EQ(zt::SendText(3, 5, 0x01, 0, "refused"), RESULT_CHANNEL_REFUSED);
-  EXPECT_EQ(zt::SendText(3, 0, 0x01, 0, "channel 0 never waits"), RESULT_OK);
+  EXPECT_EQ(zt::SendText(3, 0, 0x01, 0, "channel 0"), RESULT_OK);
+  const auto writes = EventsNamed(WaitForEvents(watcher, "write", 3), "write");
   Stop();
+  ASSERT_EQ(writes.size(), 3u) << "only the three deliverable messages arrive";
+  EXPECT_EQ(writes[0]["len"], "0");
+  EXPECT_EQ(writes[0]["data"], "(nil)");
+  EXPECT_EQ(zt::Unhex(writes[1]["hex"]), "class bit 6");
+  EXPECT_EQ(writes[1]["flags"], "0x240");
+  EXPECT_EQ(zt::Unhex(writes[2]["hex"]), "channel 0");
+}
+
+TEST_F(RoutingTest, ReleasesOfForeignBuffersAreReportedWithoutFloodingTheLog) {
+  Start();
+  zt::LogCapture::Get().Clear();
+  char stack[4];
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(zt::Send(zt::MakeMessage(3, 0, MSG_RELEASE, 0, stack + i % 4)), RESULT_OK);
+  }
+  size_t warnings = 0;
+  for (const std::string& line : zt::LogCapture::Get().Lines()) {
+    warnings += line.find("gave back a buffer it does not hold") != std::string::npos;
+  }
+  EXPECT_GE(warnings, 1u);
+  EXPECT_LE(warnings, 3u) << "at most one warning a second";
+  Stop();
+}
+
+TEST_F(RoutingTest, PluginsThatWaitForAGateWhileTheCoreStartsAreRefusedNotHung) {
+  // During Load and Open the event handler does not run yet: a message that waits there for a
+  // gate would wait for a delivery that cannot begin before the start ends.
+  const std::string opener = Add("opener.so",
+                                 "id 71\nsend load 0 5 0x01 0x1 open-five\n"
+                                 "send open self 5 0x01 0x2 first\n"
+                                 "send open self 5 0x01 0x2 second\n"
+                                 "send open 0 5 0x01 0x3 broadcast-on-held\n"
+                                 "send open self 6 0x01 0x2 unopened\n");
+  const std::string listener =
+      Add("listener.so", "id 72\nmask 0 0x4000002\naccepts_write 1\naccepts_read 1\n");
+  Start();  // fails through its watchdog if it hangs
+  const auto writes = EventsNamed(WaitForEvents(listener, "write"), "write");
+  Stop();
+  std::vector<std::string> results;
+  for (const Event& sent : EventsNamed(ReadEvents(opener), "sent")) {
+    results.push_back(sent["result"]);
+  }
+  EXPECT_EQ(results, (std::vector<std::string>{"0", "0", "1", "0", "1"}));
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(zt::Unhex(writes[0]["hex"]), "first");
 }
 
 void* NoMemory(size_t) { return nullptr; }
@@ -264,13 +314,13 @@ TEST_F(ChannelTest, ASecondSenderWaitsUntilTheFirstBufferIsGivenBack) {
   ASSERT_NE(first, nullptr);
   // A broadcast on the held channel waits until it is free, without taking it.
   PendingSend broadcast(zt::MakeMessage(0, 5, 0x01, 0, "broadcast on held", 17));
-  EXPECT_TRUE(broadcast.StillWaiting());
+  EXPECT_TRUE(broadcast.WaitsAtGate(core(), 5));
   ASSERT_EQ(Release(first), RESULT_OK);
   EXPECT_EQ(broadcast.Finish(), RESULT_OK);
   ASSERT_EQ(zt::SendText(3, 5, 0x01, 0, "again"), RESULT_OK);
   const void* again = Kept(2);
   PendingSend second(zt::MakeMessage(4, 5, 0x01, 0, "second", 6));
-  EXPECT_TRUE(second.StillWaiting()) << "the keeper still holds the earlier message's buffer";
+  EXPECT_TRUE(second.WaitsAtGate(core(), 5)) << "the keeper still holds the earlier buffer";
   ASSERT_EQ(Release(again), RESULT_OK);
   EXPECT_EQ(second.Finish(), RESULT_OK);
   ASSERT_NE(Kept(3), nullptr);
@@ -289,7 +339,7 @@ TEST_F(ChannelTest, CloseRefusesTheWaiterAndEveryLaterSenderButNotBroadcasts) {
   ASSERT_EQ(zt::SendText(3, 5, 0x01, 0, "first"), RESULT_OK);
   const void* first = Kept(1);
   PendingSend waiter(zt::MakeMessage(4, 5, 0x01, 0, "waiter", 6));
-  ASSERT_TRUE(waiter.StillWaiting());
+  ASSERT_TRUE(waiter.WaitsAtGate(core(), 5));
   ASSERT_EQ(zt::Send(zt::MakeMessage(0, 5, MSG_CLOSE_CHANNEL, 0)), RESULT_OK);
   EXPECT_EQ(waiter.Finish(), RESULT_CHANNEL_REFUSED);
   // Every later sender is refused at once, and a broadcast on the closed channel is delivered
@@ -319,10 +369,10 @@ TEST_F(ChannelTest, AReleaseWithoutBufferGivesNoGateBack) {
   ASSERT_EQ(zt::SendText(3, 7, 0x01, 0, "first"), RESULT_OK);
   const void* first = Kept(1);
   PendingSend second(zt::MakeMessage(4, 7, 0x01, 0, "second", 6));
-  EXPECT_TRUE(second.StillWaiting()) << "two senders got through one channel";
+  EXPECT_TRUE(second.WaitsAtGate(core(), 7)) << "two senders got through one channel";
   // Nor does it give back a gate that a buffer holds.
   ASSERT_EQ(zt::Send(zt::MakeMessage(11, 0, MSG_RELEASE, 0, nullptr)), RESULT_OK);
-  EXPECT_TRUE(second.StillWaiting());
+  EXPECT_TRUE(second.WaitsAtGate(core(), 7));
   Release(first);
   EXPECT_EQ(second.Finish(), RESULT_OK);
   Release(Kept(2));
@@ -396,7 +446,7 @@ TEST(EventHandlerGateTest, NobodyWaitsForAGateAfterDeliveryHasEnded) {
   ASSERT_EQ(zt::SendText(3, 5, 0x01, 0, "held for ever"), RESULT_OK);  // kept, never released
   ASSERT_FALSE(WaitForEvents(install.RecordOf("keeper.so"), "write").empty());
   PendingSend waiter(zt::MakeMessage(4, 5, 0x01, 0, "waiter", 6));
-  ASSERT_TRUE(waiter.StillWaiting());
+  ASSERT_TRUE(waiter.WaitsAtGate(harness.core(), 5));
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
     harness.Stop();
@@ -511,7 +561,7 @@ TEST(BufferLifetimeTest, BuffersStillHeldAtTheEndAreFreedWithTheCore) {
   EXPECT_EQ(BufferCounter::released.load(), 6);
 }
 
-TEST(BufferLifetimeTest, QueuedMessagesLeftAtStopAreDroppedAndFreed) {
+TEST(BufferLifetimeTest, MessagesQueuedBeforeTheStopAreDeliveredAndLaterOnesRefused) {
   zt::Installation install;
   const std::string slow = install.AddPlugin(
       "slow.so",
@@ -523,10 +573,14 @@ TEST(BufferLifetimeTest, QueuedMessagesLeftAtStopAreDroppedAndFreed) {
     for (int i = 0; i < 3; ++i) ASSERT_EQ(zt::SendText(9, 0, 0x01, 0, "queued"), RESULT_OK);
     harness.Stop();
   }
-  // Every message queued before the stop was delivered in the last drain; the one queued
-  // during Close was dropped undelivered, and every buffer was freed.
-  const auto writes = EventsNamed(ReadEvents(slow), "write");
-  EXPECT_EQ(writes.size(), 3u);
+  // Every message queued before the stop was delivered in the last drain. The one sent during
+  // Close, after delivery had ended, was refused rather than accepted and dropped; every
+  // buffer was freed.
+  const auto events = ReadEvents(slow);
+  EXPECT_EQ(EventsNamed(events, "write").size(), 3u);
+  const auto sent = EventsNamed(events, "sent");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0]["result"], "1");
   EXPECT_EQ(BufferCounter::allocated.load(), 5);  // with the status document
   EXPECT_EQ(BufferCounter::released.load(), 5);
 }
@@ -578,7 +632,7 @@ TEST_F(ChannelTest, GatesAreGivenBackBeforeTheirBufferIsFreed) {
   SetPayloadFunctions(previous);
   // Channel 6 is held by the kept message "on six": the next sender on it waits.
   PendingSend nextOnSix(zt::MakeMessage(4, 6, 0x01, 0, "next on six", 11));
-  EXPECT_TRUE(nextOnSix.StillWaiting()) << "channel 6 was given back under its holder";
+  EXPECT_TRUE(nextOnSix.WaitsAtGate(core(), 6)) << "channel 6 was given back under its holder";
   Release(Kept(2));
   EXPECT_EQ(nextOnSix.Finish(), RESULT_OK);
   Release(Kept(3));

@@ -7,6 +7,11 @@
 
 Core* Core::s_instance = nullptr;
 
+namespace {
+// True on the thread that runs Core::Start, until the event handler thread runs.
+thread_local bool t_startingCore = false;
+}  // namespace
+
 Core::Core(const wxFileName& exePath)
     : m_wakeup(nullptr), m_eventHandlerThread(nullptr), m_schedulerThread(nullptr) {
   s_instance = this;
@@ -22,6 +27,7 @@ Core::~Core() {
 
 bool Core::Start() {
   m_wakeup = new pt::trigger(true, false);
+  t_startingCore = true;
   {
     pt::lockguard guard(m_pluginsLock);
     m_plugins.clear();
@@ -29,6 +35,7 @@ bool Core::Start() {
   LoadAllPlugins();
   OpenAllPlugins();
   StartEventHandlerThread();
+  t_startingCore = false;
   StartSchedulerThread();
   return true;
 }
@@ -76,6 +83,7 @@ void Core::StopEventHandlerThread() {
 
 void Core::DrainQueue() {
   // Both Core threads have ended and every plugin is unloaded: nobody else touches the queue.
+  // The event handler's last drain left it empty unless it never ran.
   std::deque<Message> dropped;
   {
     pt::lockguard guard(m_queueLock);
@@ -88,7 +96,7 @@ void Core::DrainQueue() {
   }
 }
 
-bool Core::MustNotWaitForGates() const { return IsEventHandlerThread(); }
+bool Core::MustNotWaitForGates() const { return IsEventHandlerThread() || t_startingCore; }
 
 std::vector<PluginRecord> Core::PluginsSnapshot() const {
   pt::lockguard guard(m_pluginsLock);

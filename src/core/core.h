@@ -76,8 +76,9 @@ class Core {
   void BroadcastNow(const Message& message);
   // Delivers one queued message by Write and IOCTL calls on the calling (event handler) thread.
   void DeliverQueued(const Message& message);
-  // Drains m_queue; called only by the event handler thread.
-  void DispatchQueued();
+  // Drains m_queue; called only by the event handler thread. With last, delivery ends when the
+  // queue is found empty: from then on queued messages are refused, not accepted and dropped.
+  void DispatchQueued(bool last = false);
 
   // The scheduler's start pass (on the scheduler thread).
   void StartReadPass();
@@ -88,6 +89,8 @@ class Core {
   std::vector<PluginRecord> PluginsSnapshot() const;
   const wxFileName& ExePath() const { return m_exePath; }
   BufferRefTable& BufferRefs() { return m_bufferRefs; }
+  // How many senders wait for channel's gate at this moment (for diagnostics and tests).
+  int SendersWaitingOn(uint32_t channel) { return m_gates.WaitingOn(channel); }
 
  private:
   friend class EventHandlerThread;
@@ -100,7 +103,9 @@ class Core {
   void StopEventHandlerThread();
   void DrainQueue();
   // True when a message that would wait for a channel gate must not wait: on the event handler
-  // thread (only it gives gates back), or once delivery has ended.
+  // thread (only it gives gates back after deliveries), and on the thread that runs Start until
+  // the event handler runs (a plugin calling back from Load or Open would wait for a delivery
+  // that cannot begin before Start returns). Once delivery has ended no gate wait blocks at all.
   bool MustNotWaitForGates() const;
 
   pt::mutex m_queueLock;
@@ -115,6 +120,8 @@ class Core {
   EventHandlerThread* m_eventHandlerThread;  // owned; null when none
   SchedulerThread* m_schedulerThread;        // owned; null when none
   std::deque<Message> m_queue PT_GUARDED_BY(m_queueLock);
+  // Set by the event handler's last drain: nothing queued from then on would be delivered.
+  bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;
   BufferRefTable m_bufferRefs;  // has its own lock
   ChannelGates m_gates;         // has its own lock
   wxFileName m_exePath;

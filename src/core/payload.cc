@@ -21,8 +21,8 @@ void ReleasePayload(void* buffer) {
 
 PayloadFunctions SetPayloadFunctions(PayloadFunctions functions) {
   PayloadFunctions previous;
-  previous.allocate = g_allocate.exchange(functions.allocate != nullptr ? functions.allocate
-                                                                        : MallocPayload);
+  previous.allocate =
+      g_allocate.exchange(functions.allocate != nullptr ? functions.allocate : MallocPayload);
   previous.release =
       g_release.exchange(functions.release != nullptr ? functions.release : FreePayload);
   return previous;

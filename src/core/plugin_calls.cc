@@ -6,12 +6,30 @@ bool PluginCalls::Enter() {
   pt::lockguard guard(m_lock);
   if (m_closed) return false;
   ++m_inFlight;
+  ++m_pending;
   return true;
+}
+
+void PluginCalls::Started() {
+  pt::lockguard guard(m_lock);
+  if (--m_pending == 0) m_idle.broadcast();
 }
 
 void PluginCalls::Leave() {
   pt::lockguard guard(m_lock);
   if (--m_inFlight == 0) m_idle.broadcast();
+}
+
+void PluginCalls::Cancel() {
+  pt::lockguard guard(m_lock);
+  --m_pending;
+  --m_inFlight;
+  m_idle.broadcast();
+}
+
+void PluginCalls::WaitStarted() {
+  pt::lockguard guard(m_lock);
+  while (m_pending > 0) m_idle.wait(m_lock);
 }
 
 void PluginCalls::Close() {

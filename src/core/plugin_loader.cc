@@ -193,6 +193,7 @@ bool Core::StartReadAtStart(PluginRecord& plugin) {
 void Core::CloseAllPlugins() {
   for (size_t i = 0;; ++i) {
     PluginEntryFn close;
+    PluginCalls* calls;
     {
       pt::lockguard guard(m_pluginsLock);
       if (i >= m_plugins.size()) break;
@@ -200,10 +201,13 @@ void Core::CloseAllPlugins() {
       if (plugin.library == nullptr) continue;
       plugin.readThread = nullptr;
       plugin.writeThread = nullptr;
-      // From Close on only Unload may follow: no call thread starts into the plugin any more.
+      // From Close on only Unload may follow: no call thread is started for the plugin any
+      // more, and the ones already started must have entered it before Close is called.
       plugin.calls->Close();
+      calls = plugin.calls;
       close = plugin.close;
     }
+    calls->WaitStarted();
     if (close == nullptr) continue;
     CloseRequest request = ZeroedRecord<CloseRequest>();
     StatusReply reply = ZeroedRecord<StatusReply>();

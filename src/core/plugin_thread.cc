@@ -1,6 +1,7 @@
 #include "core/plugin_thread.h"
 
 #include <cstring>
+#include <new>
 
 #include <wx/log.h>
 
@@ -19,15 +20,17 @@ PluginThread::PluginThread(Core* core, PluginEntryFn entry, PluginCalls* calls,
 
 PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
                                    const CallRequest& request, const CallReply& reply) {
-  auto* thread = new PluginThread(core, entry, calls, request, reply);
-  if (!thread->CopyPayload()) {
+  // Whatever fails here, the counted call is given back: a call count that never drops would
+  // hold the unloading of the plugin up for ever.
+  auto* thread = new (std::nothrow) PluginThread(core, entry, calls, request, reply);
+  if (thread == nullptr || !thread->CopyPayload()) {
     uint32_t length = 0;
-    thread->PayloadSlot(&length);
+    if (thread != nullptr) thread->PayloadSlot(&length);
     RouteThreadLog();
     wxLogError("could not copy a payload of %u bytes for a plugin call; the call is skipped",
                static_cast<unsigned>(length));
     delete thread;
-    calls->Leave();
+    calls->Cancel();
     return nullptr;
   }
   thread->start();
@@ -66,6 +69,7 @@ bool PluginThread::CopyPayload() {
 }
 
 void PluginThread::execute() {
+  m_calls->Started();
   switch (m_request.op) {
     case kOpRead:
       CallEntry(m_entry, &m_request.record.read, &m_reply.record.read);

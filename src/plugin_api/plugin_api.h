@@ -66,11 +66,13 @@ extern "C" {
 #define MSG_CLOSE_CHANNEL 0x1000u
 
 /* MessageReply.result */
-#define RESULT_OK 0 /* released, closed, broadcast or queued */
-#define RESULT_CHANNEL_REFUSED                                                         \
-  1                           /* the channel was never opened, is closed, or cannot be \
-                                 taken now; nothing was queued */
-#define RESULT_NO_MEMORY (-1) /* the core could not copy the payload */
+/* Released, closed, broadcast or queued. */
+#define RESULT_OK 0
+/* Nothing was queued: the channel was never opened, is closed, or cannot be taken now (held,
+ * while the sender may not wait for it), or the core no longer delivers (it is stopping). */
+#define RESULT_CHANNEL_REFUSED 1
+/* The core could not copy the payload. */
+#define RESULT_NO_MEMORY (-1)
 
 #define ZENT_MESSAGE_EXTRA_BYTES 152
 

@@ -5,7 +5,9 @@ OwnerLock::OwnerLock() : cond_("Semaphore failed") {}
 bool OwnerLock::WaitForUnit(bool wait) {
   while (count_ == 0) {
     if (!wait || abandoned_) return false;
+    ++waiters_;
     cond_.wait(mtx_);
+    --waiters_;
   }
   return true;
 }
@@ -48,4 +50,9 @@ void OwnerLock::Abandon() {
   pt::lockguard guard(mtx_);
   abandoned_ = true;
   cond_.broadcast();
+}
+
+int OwnerLock::Waiters() {
+  pt::lockguard guard(mtx_);
+  return waiters_;
 }

@@ -36,6 +36,8 @@ class OwnerLock {
   bool WaitFree(bool wait = true);
   // From now on no wait blocks: see the file comment.
   void Abandon();
+  // How many threads wait in Acquire or WaitFree at this moment.
+  int Waiters();
 
  private:
   // REQUIRES: mtx_ is held. Waits while the count is 0; false if it must give up instead.
@@ -47,6 +49,7 @@ class OwnerLock {
   bool held_ PT_GUARDED_BY(mtx_) = false;
   void* owner_ PT_GUARDED_BY(mtx_) = nullptr;
   bool abandoned_ PT_GUARDED_BY(mtx_) = false;
+  int waiters_ PT_GUARDED_BY(mtx_) = 0;
 };
 
 #endif  // ZENT_PT_OWNER_LOCK_H_

@@ -94,3 +94,13 @@ void ChannelGates::AbandonAll() {
     for (auto& [subkey, gate] : entry->locks) gate->Abandon();
   }
 }
+
+int ChannelGates::WaitingOn(uint32_t channel) {
+  OwnerLock* gate;
+  {
+    pt::lockguard guard(m_lock);
+    ChannelEntry* entry = nullptr;
+    gate = GateOf(channel, false, &entry);
+  }
+  return gate != nullptr ? gate->Waiters() : 0;
+}

@@ -57,6 +57,8 @@ class ChannelGates {
   // Delivery has ended for good: from now on no wait on a gate blocks, and the waiters of the
   // moment are refused.
   void AbandonAll();
+  // How many senders (queued messages and broadcasts) wait for channel's gate at this moment.
+  int WaitingOn(uint32_t channel);
 
  private:
   // REQUIRES: m_lock is held. Sub-key 0 of channel, created with its entry when create is true.

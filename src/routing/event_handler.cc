@@ -19,17 +19,21 @@ void EventHandlerThread::execute() {
     m_core->m_wakeup->wait();
     m_core->DispatchQueued();
   }
-  // A stop that came before the first wait would otherwise leave everything accepted so far
-  // undelivered: whatever is queued when the signal is seen still goes out.
-  m_core->DispatchQueued();
+  // Whatever is queued when the signal is seen still goes out (also when the stop came before
+  // the first wait), and delivery ends only with an empty queue: a message is either delivered
+  // or refused, never accepted and then dropped.
+  m_core->DispatchQueued(true);
 }
 
-void Core::DispatchQueued() {
+void Core::DispatchQueued(bool last) {
   for (;;) {
     Message message;
     {
       pt::lockguard guard(m_queueLock);
-      if (m_queue.empty()) return;
+      if (m_queue.empty()) {
+        if (last) m_deliveryEnded = true;
+        return;
+      }
       message = m_queue.front();
       m_queue.pop_front();
     }

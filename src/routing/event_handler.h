@@ -12,8 +12,8 @@
 //
 // Stopping: the Core signals the thread and posts the trigger; the body looks at the signal only
 // before each wait, so it runs one more full drain, and a last one once it has seen the signal
-// (a stop that comes before its first wait still delivers every message accepted so far). The Core polls is_finished and
-// deletes the object, whose destructor joins the OS thread.
+// (a stop that comes before its first wait still delivers every message accepted so far). The Core
+// polls is_finished and deletes the object, whose destructor joins the OS thread.
 #ifndef ZENT_ROUTING_EVENT_HANDLER_H_
 #define ZENT_ROUTING_EVENT_HANDLER_H_
 

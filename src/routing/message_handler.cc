@@ -6,7 +6,8 @@
 //     own, or a holder without a hold on it, changes nothing.
 //  2. source != 0: queued. The payload is copied into a buffer of the Core's; a channel other
 //     than 0 is taken for that buffer (the sender may wait here while an earlier message holds
-//     it); the record is appended to m_queue.
+//     it); the record is appended to m_queue. Once delivery has ended (the event handler's last
+//     drain) queued messages are refused instead: nothing accepted is ever dropped.
 //  3. flags == MSG_CLOSE_CHANNEL (with source 0): the channel is closed.
 //  4. anything else (source 0): broadcast at once, after waiting until its channel is free.
 // Every accepted message posts m_wakeup. Refusals (no memory, channel refused) return without
@@ -14,6 +15,9 @@
 //
 // Runs on the sender's thread, several at once; m_queueLock is held only for the append, and
 // no lock is held while a gate is waited for.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include <wx/log.h>
@@ -21,6 +25,36 @@
 #include "core/core.h"
 #include "core/payload.h"
 #include "core/thread_log.h"
+
+namespace {
+
+// Releases of buffers that a plugin does not hold are a plugin's fault worth reporting, but a
+// plugin that makes one per message must not fill the log: at most one warning a second, which
+// says how many were left out since the last one.
+class ReleaseWarnings {
+ public:
+  // True when this one is to be logged; then *skipped is the number left out before it.
+  bool Due(long* skipped) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    int64_t next = m_next.load();
+    if (now < next || !m_next.compare_exchange_strong(next, now + 1000)) {
+      ++m_skipped;
+      return false;
+    }
+    *skipped = m_skipped.exchange(0);
+    return true;
+  }
+
+ private:
+  std::atomic<int64_t> m_next{0};
+  std::atomic<long> m_skipped{0};
+};
+
+ReleaseWarnings g_releaseWarnings;
+
+}  // namespace
 
 extern "C" int CoreCallback(const Message* message, MessageReply* reply) {
   return Core::s_instance->HandleMessage(message, reply);
@@ -36,10 +70,13 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
       case BufferRefTable::Drop::kStillHeld:
         break;
       case BufferRefTable::Drop::kNotHeld:
-        if (message->data != nullptr) {
+        long skipped = 0;
+        if (message->data != nullptr && g_releaseWarnings.Due(&skipped)) {
           RouteThreadLog();
-          wxLogWarning("plugin %u gave back a buffer it does not hold (%p); ignored",
-                       static_cast<unsigned>(message->source), message->data);
+          wxLogWarning(
+              "plugin %u gave back a buffer it does not hold (%p); ignored%s",
+              static_cast<unsigned>(message->source), message->data,
+              skipped == 0 ? wxString() : wxString::Format(" (and %ld more like it)", skipped));
         }
         break;
     }
@@ -58,14 +95,24 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
       copy.length = 0;
     }
     copy.data = buffer;
-    if (message->channel != 0 &&
-        m_gates.HoldChannel(message->channel, buffer, !MustNotWaitForGates())) {
+    const bool onChannel = message->channel != 0;
+    bool refused =
+        onChannel && m_gates.HoldChannel(message->channel, buffer, !MustNotWaitForGates());
+    if (!refused) {
+      {
+        pt::lockguard guard(m_queueLock);
+        refused = m_deliveryEnded;
+        if (!refused) m_queue.push_back(copy);
+      }
+      // After the event handler's last drain nothing would deliver it: refused, not dropped,
+      // and the channel it took goes back at once.
+      if (refused && onChannel) m_gates.ReleaseChannel(message->channel, buffer);
+    }
+    if (refused) {
       if (m_bufferRefs.DropCoreHold(buffer) == BufferRefTable::Drop::kLast) ReleasePayload(buffer);
       reply->result = RESULT_CHANNEL_REFUSED;
       return 0;
     }
-    pt::lockguard guard(m_queueLock);
-    m_queue.push_back(copy);
   } else if (message->flags == MSG_CLOSE_CHANNEL) {
     m_gates.CloseChannel(message->channel);
   } else {

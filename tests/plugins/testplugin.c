@@ -17,7 +17,13 @@
  *   spam SOURCE CHANNEL FLAGS CODE COUNT
  *                         from a thread started in Load: COUNT messages (0: until Close), each
  *                         payload "<id>:<sequence>"
- *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1)
+ *   spam_until ENTRY      the spam thread stops at close (default) or at unload
+ *   spam_mark PATH        the spam thread creates the file PATH once it has sent 5 messages
+ *                         after the plugin's Close (with spam_until unload)
+ *                         The spam thread records no line per message, only at its end
+ *                         "spam_done sent=N failed=F after_close=C".
+ *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1, close,
+ *                         unload, or read: a Read with payload)
  *   await WHEN PATH       at that point, wait (10 s at most) until the file PATH exists, and
  *                         record whether it appeared ("await when=WHEN result=ok|timeout")
  *   ctl PATH              a thread reads commands from the FIFO at PATH, one per line:
@@ -91,6 +97,8 @@ typedef struct Config {
   int spam;
   Send spamMessage;
   long spamCount;
+  int spamUntilUnload;
+  char spamMark[256];
   char ctl[512];
   char record[512];
   unsigned recordMode;
@@ -102,6 +110,7 @@ static Config g_config;
 static CoreCallbackFn g_callback;
 static int g_recordFd = -1;
 static atomic_int g_stopping;
+static atomic_int g_closed; /* Close has begun */
 static pthread_t g_spamThread, g_sendThread, g_ctlThread, g_releaseThread;
 static int g_spamStarted, g_sendStarted, g_ctlStarted, g_releaseStarted;
 
@@ -241,6 +250,10 @@ static void ReadConfig(const char* path) {
         g_config.spam = 1;
         g_config.spamCount = strtol(g_config.spamMessage.payload, NULL, 0);
       }
+    } else if (strcmp(key, "spam_mark") == 0) {
+      sscanf(rest, "%255s", g_config.spamMark);
+    } else if (strcmp(key, "spam_until") == 0) {
+      g_config.spamUntilUnload = strncmp(rest, "unload", 6) == 0;
     } else if (strcmp(key, "touch") == 0 || strcmp(key, "await") == 0) {
       int touch = key[0] == 't';
       Marker* m =
@@ -264,7 +277,8 @@ static void ReadConfig(const char* path) {
   fclose(f);
 }
 
-/* Sends one message through the core's callback and records what came back. */
+/* Sends one message through the core's callback and records what came back (unless why is
+ * NULL). */
 static int SendMessage(const char* why, uint32_t source, uint32_t channel, uint32_t flags,
                        uint32_t code, const void* data, uint32_t length) {
   Message message;
@@ -280,6 +294,7 @@ static int SendMessage(const char* why, uint32_t source, uint32_t channel, uint3
   for (int i = 0; i < ZENT_MESSAGE_EXTRA_BYTES; ++i) message.extra[i] = (uint8_t)(i + code);
   MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 99};
   int rc = g_callback(&message, &reply);
+  if (why == NULL) return reply.result;
   Record(
       "sent why=%s source=%u channel=%u flags=0x%x code=0x%x len=%u data=%p rc=%d result=%d "
       "tid=%ld",
@@ -383,14 +398,21 @@ static void* SpamThread(void* arg) {
   (void)arg;
   const Send* m = &g_config.spamMessage;
   uint32_t source = m->selfSource ? g_config.id : m->source;
+  long sent = 0, failed = 0, afterClose = 0;
   for (long sequence = 0;
        !atomic_load(&g_stopping) && (g_config.spamCount == 0 || sequence < g_config.spamCount);
        ++sequence) {
     char payload[64];
     int n = snprintf(payload, sizeof payload, "%u:%ld", g_config.id, sequence);
-    SendMessage("spam", source, m->channel, m->flags, m->code, payload, (uint32_t)n);
+    if (SendMessage(NULL, source, m->channel, m->flags, m->code, payload, (uint32_t)n) != 0)
+      ++failed;
+    ++sent;
+    if (atomic_load(&g_closed) && ++afterClose == 5 && g_config.spamMark[0] != 0) {
+      int fd = open(g_config.spamMark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0) close(fd);
+    }
   }
-  Record("spam_done tid=%ld", Tid());
+  Record("spam_done sent=%ld failed=%ld after_close=%ld tid=%ld", sent, failed, afterClose, Tid());
   return NULL;
 }
 
@@ -444,6 +466,7 @@ ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
       open(g_config.record, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, (mode_t)g_config.recordMode);
   g_callback = context->callback;
   atomic_store(&g_stopping, 0);
+  atomic_store(&g_closed, 0);
   Record("load size=%u version=%u ctx_size=%u tid=%ld path=%s", info->size, info->version,
          context->size, Tid(), path);
   SleepMs(g_config.sleepMs[E_LOAD]);
@@ -491,6 +514,7 @@ ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
          request->channel, reply->size, Tid(), hex);
   pthread_mutex_unlock(&hexLock);
   SleepMs(g_config.sleepMs[E_READ]);
+  if (request->length != 0) Markers(W_READ);
   SendAll(W_READ);
   Record("read_end tid=%ld", Tid());
   return 0;
@@ -549,12 +573,17 @@ ZENT_PLUGIN_EXPORT int Close(CloseRequest* request, StatusReply* reply) {
   Record("close size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
          reply->size, Tid());
   SleepMs(g_config.sleepMs[E_CLOSE]);
-  atomic_store(&g_stopping, 1);
+  atomic_store(&g_closed, 1);
+  Markers(W_CLOSE);
+  if (!g_config.spamUntilUnload) {
+    atomic_store(&g_stopping, 1);
+    if (g_spamStarted) pthread_join(g_spamThread, NULL);
+    g_spamStarted = 0;
+  }
   SendAll(W_CLOSE);
   if (strcmp(g_config.release, "close") == 0) ReleaseAllKept();
-  if (g_spamStarted) pthread_join(g_spamThread, NULL);
   if (g_sendStarted) pthread_join(g_sendThread, NULL);
-  g_spamStarted = g_sendStarted = 0;
+  g_sendStarted = 0;
   return 0;
 }
 
@@ -562,11 +591,14 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   Record("unload size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
          reply->size, Tid());
   SleepMs(g_config.sleepMs[E_UNLOAD]);
+  Markers(W_UNLOAD);
   SendAll(W_UNLOAD);
   pthread_mutex_lock(&g_keptLock);
   atomic_store(&g_stopping, 1);
   pthread_cond_broadcast(&g_keptCond);
   pthread_mutex_unlock(&g_keptLock);
+  if (g_spamStarted) pthread_join(g_spamThread, NULL);
+  g_spamStarted = 0;
   if (g_releaseStarted) pthread_join(g_releaseThread, NULL);
   /* The control thread ends with its FIFO ("quit", or the test closing its end). */
   if (g_ctlStarted) pthread_join(g_ctlThread, NULL);

@@ -19,14 +19,16 @@ class CoreHarness {
   explicit CoreHarness(const Installation& install)
       : core_(std::make_unique<Core>(wxFileName(install.exe()))) {}
   ~CoreHarness() {
-    if (started_) core_->Stop();
+    if (started_) Stop();
   }
   Core& core() { return *core_; }
   void Start() {
+    Watchdog watchdog("Core::Start");
     core_->Start();
     started_ = true;
   }
   void Stop() {
+    Watchdog watchdog("Core::Stop");
     core_->Stop();
     started_ = false;
   }

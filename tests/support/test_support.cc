@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -26,6 +28,30 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     if (std::chrono::steady_clock::now() >= deadline) return done();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+struct Watchdog::State {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+};
+
+Watchdog::Watchdog(const std::string& what, int timeoutMs) : state_(std::make_shared<State>()) {
+  std::thread([state = state_, what, timeoutMs] {
+    std::unique_lock<std::mutex> lock(state->mu);
+    if (!state->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return state->done; })) {
+      std::fprintf(stderr, "\nFAILED: %s did not finish within %d ms\n", what.c_str(), timeoutMs);
+      std::fflush(stderr);
+      std::_Exit(1);
+    }
+  }).detach();
+}
+
+Watchdog::~Watchdog() {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->done = true;
+  state_->cv.notify_all();
 }
 
 std::string ReadFile(const std::string& path) {

@@ -21,6 +21,20 @@ constexpr int kWaitMs = 20000;
 // whether it became true.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs);
 
+// Ends the process with a message if it is still alive after timeoutMs: for a step that would
+// hang for ever on broken code (a stop, a join), so that the test fails instead of hanging.
+class Watchdog {
+ public:
+  Watchdog(const std::string& what, int timeoutMs = kWaitMs);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
