@@ -348,7 +348,7 @@ TEST(OwnerLockTest, WaitersBlockUntilReleaseOrAbandon) {
   ASSERT_TRUE(lock.Acquire(&holder));
   std::atomic<bool> sawFree{false};
   std::thread freeWaiter([&] { sawFree = lock.WaitFree(); });
-  pt::msleep(30);
+  ASSERT_TRUE(zt::WaitUntil([&] { return lock.Waiters() == 1; }));
   EXPECT_FALSE(sawFree.load());
   lock.Release(&holder);
   ASSERT_TRUE(zt::WaitUntil([&] { return sawFree.load(); }));
@@ -358,7 +358,7 @@ TEST(OwnerLockTest, WaitersBlockUntilReleaseOrAbandon) {
   ASSERT_TRUE(lock.Acquire(&holder, false)) << "WaitFree left the lock taken";
   std::atomic<bool> taken{false};
   std::thread taker([&] { taken = lock.Acquire(&second); });
-  pt::msleep(30);
+  ASSERT_TRUE(zt::WaitUntil([&] { return lock.Waiters() == 1; }));
   EXPECT_FALSE(taken.load());
   lock.Release(&holder);
   ASSERT_TRUE(zt::WaitUntil([&] { return taken.load(); }));

@@ -69,7 +69,7 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
         break;
       case BufferRefTable::Drop::kStillHeld:
         break;
-      case BufferRefTable::Drop::kNotHeld:
+      case BufferRefTable::Drop::kNotHeld: {
         long skipped = 0;
         if (message->data != nullptr && g_releaseWarnings.Due(&skipped)) {
           RouteThreadLog();
@@ -79,6 +79,7 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
               skipped == 0 ? wxString() : wxString::Format(" (and %ld more like it)", skipped));
         }
         break;
+      }
     }
   } else if (message->source != 0) {
     Message copy = *message;
