@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "core/payload.h"
+#include "core/plugin_calls.h"
+#include "core/plugin_thread.h"
 #include "support/core_harness.h"
 
 namespace {
@@ -306,81 +308,76 @@ TEST(CallThreadTest, AFailedPayloadCopySkipsThatCallAndIsLogged) {
   EXPECT_EQ(zt::Unhex(reads[1]["hex"]), "kept");
 }
 
-TEST(StopTest, ARunningReadHoldsBackTheUnloadOfItsPlugin) {
-  // The Read waits for a mark that the test makes only once the plugin has been closed: it is
-  // still running when the stop reaches the Unload pass.
+TEST(StopTest, WorkersThatEndInUnloadLetTheStopEndAndKeepTheCodeLoadedUntilTheyReturn) {
+  // Two worker loops run inside calls: the load-time IOCTL and a broadcast Read. Each ends only
+  // when the plugin's Unload makes the mark, so Unload must come before the wait for the calls
+  // still inside; the code must stay loaded until both have returned.
   zt::Installation install;
-  const std::string mark = install.dir() + "/closed";
-  const std::string slow =
-      install.AddPlugin("slow.so", "id 1\naccepts_read 1\nmask 0 0\nawait read " + mark + "\n");
+  const std::string mark = install.dir() + "/unloading";
+  const std::string worker =
+      install.AddPlugin("worker.so", "id 1\nioctl_at_load 1\nawait ioctl1 " + mark +
+                                         "\naccepts_read 1\nmask 0 0\nawait read " + mark +
+                                         "\ntouch unload " + mark + "\n");
   zt::CoreHarness harness(install);
   harness.Start();
-  ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "slow"), RESULT_OK);
-  zt::WaitForEvents(slow, "read", 2);
-  std::thread marker([&] {
-    zt::WaitForEvents(slow, "close");
-    zt::WriteFile(mark, "");
-  });
+  ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "work"), RESULT_OK);
+  ASSERT_EQ(zt::EventsNamed(zt::WaitForEvents(worker, "read", 2), "read").size(), 2u);
   harness.Stop();
-  marker.join();
   std::vector<std::string> order;
-  for (const zt::Event& event : zt::ReadEvents(slow)) {
+  for (const zt::Event& event : zt::ReadEvents(worker)) {
     if (event.name == "await") {
-      EXPECT_EQ(event["result"], "ok");
+      EXPECT_EQ(event["result"], "ok") << event.raw;
     }
-    if (event.name == "close" || event.name == "read_end" || event.name == "unload") {
+    if (event.name == "close" || event.name == "unload" || event.name == "ioctl_end" ||
+        (event.name == "read_end" && !order.empty())) {
       order.push_back(event.name);
     }
   }
-  // The start Read ended at once; the broadcast's Read ended after Close, before Unload.
-  EXPECT_EQ(order, (std::vector<std::string>{"read_end", "close", "read_end", "unload"}));
-  EXPECT_FALSE(zt::IsMapped(install.plugins() + "/slow.so"));
+  ASSERT_GE(order.size(), 2u);
+  EXPECT_EQ(order[0], "close");
+  EXPECT_EQ(order[1], "unload");
+  std::sort(order.begin() + 2, order.end());
+  EXPECT_EQ(order, (std::vector<std::string>{"close", "unload", "ioctl_end", "read_end"}));
+  EXPECT_FALSE(zt::IsMapped(install.plugins() + "/worker.so"));
 }
 
-// Holds a payload copy until the plugin's record shows its Close (or two seconds pass): a call
-// counted in before the stop, whose thread is not yet running when the Close pass comes.
-struct SlowCopy {
-  static std::string record;
-  static std::atomic<bool> entered, closedMeanwhile;
-  static void* Allocate(size_t size) {
-    entered = true;
-    closedMeanwhile = zt::WaitUntil(
-        [] { return !zt::EventsNamed(zt::ReadEvents(record), "close").empty(); }, 2000);
-    return std::malloc(size);
-  }
-};
-std::string SlowCopy::record;
-std::atomic<bool> SlowCopy::entered{false};
-std::atomic<bool> SlowCopy::closedMeanwhile{false};
-
-TEST(StopTest, NoCallEntersAPluginAfterItsClose) {
-  // A plugin's own thread broadcasts to p.so just as the stop begins: the call is counted in,
-  // but its payload copy is held until p.so's Close shows (or two seconds pass).
+TEST(StopTest, TheCodeStaysLoadedUntilEveryCallThreadHasRunItsExitDestructors) {
+  // Each Read leaves a thread-specific value whose destructor, in the plugin's code, runs as the
+  // call's thread exits, well after the call has returned: the stop comes at once.
   zt::Installation install;
-  SlowCopy::record = install.AddPlugin("p.so", "id 1\naccepts_read 1\nmask 0 0\n");
-  const std::string fifo = install.dir() + "/commands";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string sender = install.AddPlugin("sender.so", "id 2\nctl " + fifo + "\n");
+  const std::string record =
+      install.AddPlugin("tls.so", "id 1\naccepts_read 1\nmask 0 0\ntls_sleep 300\n");
   zt::CoreHarness harness(install);
   harness.Start();
-  zt::WaitForEvents(SlowCopy::record, "read");  // the start Read
-  SlowCopy::entered = false;
-  const PayloadFunctions previous = SetPayloadFunctions({SlowCopy::Allocate, nullptr});
-  {
-    std::ofstream commands(fifo);  // the plugin's thread reads it, then ends
-    commands << "send 0 0 0x01 0 counted in before the stop\nquit\n";
-  }
-  ASSERT_TRUE(zt::WaitUntil([] { return SlowCopy::entered.load(); }));
+  ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "one"), RESULT_OK);
+  ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "two"), RESULT_OK);
+  ASSERT_EQ(zt::EventsNamed(zt::WaitForEvents(record, "read_end", 3), "read_end").size(), 3u);
+  harness.Stop();  // crashes if the code went before the destructors ran
+  const auto events = zt::ReadEvents(record);
+  EXPECT_EQ(zt::EventsNamed(events, "tls_exit").size(), 3u);
+  EXPECT_FALSE(zt::IsMapped(install.plugins() + "/tls.so"));
+}
+
+// Holds a call thread before it checks in until its plugin has been closed.
+void HoldUntilClosed(PluginCalls* calls) {
+  zt::WaitUntil([calls] { return calls->Closed(); });
+}
+
+TEST(StopTest, ACallThatHasNotReachedThePluginWhenItIsClosedIsSkipped) {
+  zt::Installation install;
+  const std::string record = install.AddPlugin("p.so", "id 1\naccepts_read 1\nmask 0 0\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  zt::WaitForEvents(record, "read");  // the start Read
+  PluginThread::SetCheckInHook(HoldUntilClosed);
+  // Counted in before the stop, but its thread reaches the plugin only after the Close pass
+  // has closed it: the Close pass waits for it to decide, and it decides not to call.
+  EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "late"), RESULT_OK);
   harness.Stop();
-  SetPayloadFunctions(previous);
-  // The Close pass waited for the call that was counted in; the call was made, not dropped.
-  EXPECT_FALSE(SlowCopy::closedMeanwhile.load()) << "Close came before a counted call started";
-  size_t reads = 0;
-  for (const zt::Event& read : zt::EventsNamed(zt::ReadEvents(SlowCopy::record), "read")) {
-    reads += zt::Unhex(read["hex"]) == "counted in before the stop";
-  }
-  EXPECT_EQ(reads, 1u);
-  EXPECT_EQ(zt::EventsNamed(zt::ReadEvents(sender), "sent")[0]["result"], "0");
+  PluginThread::SetCheckInHook(nullptr);
+  const auto events = zt::ReadEvents(record);
+  EXPECT_EQ(zt::EventsNamed(events, "read").size(), 1u) << "a call entered after the Close mark";
+  EXPECT_EQ(zt::EventsNamed(events, "close").size(), 1u);
 }
 
 TEST(StopTest, EveryPluginIsClosedBeforeAnyIsUnloadedAndNothingStaysMapped) {

@@ -585,6 +585,30 @@ TEST(BufferLifetimeTest, MessagesQueuedBeforeTheStopAreDeliveredAndLaterOnesRefu
   EXPECT_EQ(BufferCounter::released.load(), 5);
 }
 
+TEST(BufferLifetimeTest, PluginsThatAnswerEachOtherDoNotHoldTheStopAndLoseNothing) {
+  // Each answers every Write with a queued message to the other, for ever: the last drain
+  // delivers what was accepted before the stop and refuses the answers sent after it.
+  zt::Installation install;
+  const std::string ping =
+      install.AddPlugin("ping.so",
+                        "id 61\nmask 0 0x1\naccepts_write 1\nsend open self 0 0x02 0x2 ball\n"
+                        "send write self 0 0x02 0x2 ball\n");
+  const std::string pong = install.AddPlugin(
+      "pong.so", "id 62\nmask 1 0x2\naccepts_write 1\nsend write self 0 0x01 0x1 ball\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  ASSERT_GE(EventsNamed(WaitForEvents(ping, "write", 50), "write").size(), 50u);
+  harness.Stop();  // fails through its watchdog if the last drain never ends
+  const auto accepted = [](const std::string& record) {
+    size_t count = 0;
+    for (const Event& sent : EventsNamed(ReadEvents(record), "sent"))
+      count += sent["result"] == "0";
+    return count;
+  };
+  EXPECT_EQ(EventsNamed(ReadEvents(pong), "write").size(), accepted(ping));
+  EXPECT_EQ(EventsNamed(ReadEvents(ping), "write").size(), accepted(pong));
+}
+
 // Stands in for malloc and free while one buffer is given back: its release stops until a new
 // payload has been made at the very same address (as malloc may hand a freed address out
 // again) and that payload's message has taken its channel.

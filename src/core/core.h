@@ -24,6 +24,7 @@
 
 #include "core/plugin_record.h"
 #include "pt/sync.h"
+#include "pt/thread.h"
 #include "routing/buffer_refs.h"
 #include "routing/channel_gates.h"
 
@@ -76,12 +77,17 @@ class Core {
   void BroadcastNow(const Message& message);
   // Delivers one queued message by Write and IOCTL calls on the calling (event handler) thread.
   void DeliverQueued(const Message& message);
-  // Drains m_queue; called only by the event handler thread. With last, delivery ends when the
-  // queue is found empty: from then on queued messages are refused, not accepted and dropped.
-  void DispatchQueued(bool last = false);
+  // Drains m_queue; called only by the event handler thread. Returns when the queue is empty,
+  // or before the next message once until (if given) is signalled.
+  void DispatchQueued(const pt::thread* until = nullptr);
+  // Delivery ends: from now on queued messages are refused, not accepted and dropped (on the
+  // event handler thread, when it has seen the stop).
+  void EndDelivery();
 
   // The scheduler's start pass (on the scheduler thread).
   void StartReadPass();
+  // Joins the plugin call threads that have ended; never blocks (on the scheduler thread).
+  void ReapCallThreads();
 
   // Between Start and Stop (the wake-up trigger exists).
   bool Started() const { return m_wakeup != nullptr; }
@@ -120,7 +126,8 @@ class Core {
   EventHandlerThread* m_eventHandlerThread;  // owned; null when none
   SchedulerThread* m_schedulerThread;        // owned; null when none
   std::deque<Message> m_queue PT_GUARDED_BY(m_queueLock);
-  // Set by the event handler's last drain: nothing queued from then on would be delivered.
+  // Set once the event handler has seen the stop: nothing queued from then on would be
+  // delivered.
   bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;
   BufferRefTable m_bufferRefs;  // has its own lock
   ChannelGates m_gates;         // has its own lock

@@ -1,5 +1,7 @@
 #include "core/plugin_calls.h"
 
+#include <chrono>
+
 PluginCalls::PluginCalls() : m_idle("Semaphore failed") {}
 
 bool PluginCalls::Enter() {
@@ -10,9 +12,13 @@ bool PluginCalls::Enter() {
   return true;
 }
 
-void PluginCalls::Started() {
+bool PluginCalls::Begin(pt::thread_id thread) {
   pt::lockguard guard(m_lock);
-  if (--m_pending == 0) m_idle.broadcast();
+  m_threads.push_back(thread);
+  const bool call = !m_closed;
+  if (!call) --m_inFlight;
+  if (--m_pending == 0 || (!call && m_inFlight == 0)) m_idle.broadcast();
+  return call;
 }
 
 void PluginCalls::Leave() {
@@ -27,14 +33,19 @@ void PluginCalls::Cancel() {
   m_idle.broadcast();
 }
 
-void PluginCalls::WaitStarted() {
-  pt::lockguard guard(m_lock);
-  while (m_pending > 0) m_idle.wait(m_lock);
-}
-
 void PluginCalls::Close() {
   pt::lockguard guard(m_lock);
   m_closed = true;
+}
+
+bool PluginCalls::Closed() {
+  pt::lockguard guard(m_lock);
+  return m_closed;
+}
+
+void PluginCalls::WaitStarted() {
+  pt::lockguard guard(m_lock);
+  while (m_pending > 0) m_idle.wait(m_lock);
 }
 
 void PluginCalls::WaitIdle(int intervalMs, const std::function<void(int)>& stillWaiting) {
@@ -46,6 +57,48 @@ void PluginCalls::WaitIdle(int intervalMs, const std::function<void(int)>& still
       stillWaiting(inFlight);
       m_lock.lock();
     }
+  }
+}
+
+void PluginCalls::TryJoin(std::vector<pt::thread_id>& threads) {
+  size_t kept = 0;
+  for (pt::thread_id& thread : threads) {
+    if (!thread.try_join()) threads[kept++] = thread;
+  }
+  threads.resize(kept);
+  if (threads.empty()) return;
+  pt::lockguard guard(m_lock);
+  m_threads.insert(m_threads.end(), threads.begin(), threads.end());
+}
+
+void PluginCalls::Reap() {
+  std::vector<pt::thread_id> threads;
+  {
+    pt::lockguard guard(m_lock);
+    if (m_threads.empty()) return;
+    threads.swap(m_threads);
+  }
+  TryJoin(threads);
+}
+
+void PluginCalls::JoinAll(int intervalMs, const std::function<void(int)>& stillWaiting) {
+  // A thread that has left its call normally ends within microseconds; only thread-exit
+  // destructors of the plugin's can keep it longer. There is nothing to wait on for a thread's
+  // end but the join itself, so look again every millisecond and say so now and then.
+  auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(intervalMs);
+  for (;;) {
+    Reap();
+    size_t left;
+    {
+      pt::lockguard guard(m_lock);
+      left = m_threads.size();
+    }
+    if (left == 0) return;
+    if (std::chrono::steady_clock::now() >= next) {
+      stillWaiting(static_cast<int>(left));
+      next += std::chrono::milliseconds(intervalMs);
+    }
+    pt::msleep(1);
   }
 }
 

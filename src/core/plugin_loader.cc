@@ -230,16 +230,23 @@ void Core::UnloadAllPlugins() {
       unload = plugin.unload;
       calls = plugin.calls;
     }
-    // No new call enters a closed plugin; wait for those still inside before its code goes.
-    calls->WaitIdle(kUnloadWaitWarningMs, [&name](int inFlight) {
-      wxLogWarning("plugin %s: still waiting for %d call(s) to return before unloading it", name,
-                   inFlight);
-    });
+    // Unload first: a plugin may run a worker loop inside a call (the load-time IOCTL, its first
+    // Read) and end it here. No new call has entered since Close.
     if (unload != nullptr) {
       UnloadRequest request = ZeroedRecord<UnloadRequest>();
       StatusReply reply = ZeroedRecord<StatusReply>();
       CallEntry(unload, &request, &reply);
     }
+    // The code goes only once no call is inside it and every thread that called into it has
+    // ended, thread-exit destructors included.
+    calls->WaitIdle(kUnloadWaitWarningMs, [&name](int inFlight) {
+      wxLogWarning("plugin %s: still waiting for %d call(s) to return before unloading it", name,
+                   inFlight);
+    });
+    calls->JoinAll(kUnloadWaitWarningMs, [&name](int threads) {
+      wxLogWarning("plugin %s: still waiting for %d call thread(s) to end before unloading it",
+                   name, threads);
+    });
     wxDynamicLibrary* library;
     {
       // A broadcast from a plugin not yet unloaded may still look at this record: it must find

@@ -1,5 +1,6 @@
 #include "core/plugin_thread.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -9,9 +10,15 @@
 #include "core/plugin_calls.h"
 #include "core/thread_log.h"
 
+namespace {
+std::atomic<PluginThread::CheckInHook> g_checkInHook{nullptr};
+}  // namespace
+
+void PluginThread::SetCheckInHook(CheckInHook hook) { g_checkInHook = hook; }
+
 PluginThread::PluginThread(Core* core, PluginEntryFn entry, PluginCalls* calls,
                            const CallRequest& request, const CallReply& reply)
-    : pt::thread(true),
+    : pt::thread(true, true),
       m_core(core),
       m_entry(entry),
       m_calls(calls),
@@ -20,6 +27,9 @@ PluginThread::PluginThread(Core* core, PluginEntryFn entry, PluginCalls* calls,
 
 PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
                                    const CallRequest& request, const CallReply& reply) {
+  // Threads of earlier calls that have ended by now are joined first, so that they do not
+  // pile up while the plugin takes calls.
+  calls->Reap();
   // Whatever fails here, the counted call is given back: a call count that never drops would
   // hold the unloading of the plugin up for ever.
   auto* thread = new (std::nothrow) PluginThread(core, entry, calls, request, reply);
@@ -69,7 +79,9 @@ bool PluginThread::CopyPayload() {
 }
 
 void PluginThread::execute() {
-  m_calls->Started();
+  if (CheckInHook hook = g_checkInHook.load()) hook(m_calls);
+  m_called = m_calls->Begin(pt::thread_id::self());
+  if (!m_called) return;  // the plugin was closed meanwhile: no call, already counted out
   switch (m_request.op) {
     case kOpRead:
       CallEntry(m_entry, &m_request.record.read, &m_reply.record.read);
@@ -93,6 +105,7 @@ void PluginThread::cleanup() {
     ReleasePayload(const_cast<void*>(*slot));
     *slot = nullptr;
   }
-  // Last: once the count drops, the plugin may be unloaded and this object is about to go.
-  m_calls->Leave();
+  // Last: once the count drops, the plugin's Unload pass may go on and this object is about to
+  // go.
+  if (m_called) m_calls->Leave();
 }

@@ -4,9 +4,11 @@
 // IOCTL (command 1), the scheduler's start Read, and every broadcast Read. The thread carries
 // private copies of the request and reply envelopes and of the request's payload, so the caller
 // may release its own at once: after Launch it must not touch the thread again, which may
-// already be gone. The thread makes its one call, frees the payload copy, leaves the plugin's
-// call count (PluginCalls) and deletes itself. Nobody awaits it; the Unload pass waits for the
-// plugin's call count to drop to 0 instead.
+// already be gone. On its own thread it checks in with the plugin's call count (PluginCalls),
+// makes its one call unless the plugin was closed meanwhile, frees the payload copy, leaves the
+// call count and deletes itself. Nobody awaits the call; its OS thread, which stays joinable,
+// is joined by the plugin's call count once it has ended (see plugin_calls.h), so that the
+// plugin's code is unloaded only after the thread has run its last instruction.
 #ifndef ZENT_CORE_PLUGIN_THREAD_H_
 #define ZENT_CORE_PLUGIN_THREAD_H_
 
@@ -26,6 +28,11 @@ class PluginThread : public pt::thread {
   static PluginThread* Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
                               const CallRequest& request, const CallReply& reply);
 
+  // For tests: called on every call thread with its call count just before the thread checks
+  // in, so that a test can hold a call there. Null (the default) for none.
+  using CheckInHook = void (*)(PluginCalls* calls);
+  static void SetCheckInHook(CheckInHook hook);
+
  protected:
   void execute() override;
   void cleanup() override;
@@ -43,6 +50,7 @@ class PluginThread : public pt::thread {
   PluginCalls* m_calls;
   CallRequest m_request;
   CallReply m_reply;
+  bool m_called = false;  // checked in and called; set on the thread itself
 };
 
 #endif  // ZENT_CORE_PLUGIN_THREAD_H_

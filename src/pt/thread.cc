@@ -6,7 +6,12 @@
 
 namespace pt {
 
-thread::thread(bool autofree) : handle_(0), autofree_(autofree ? 1 : 0), relaxsem_(0) {}
+thread_id thread_id::self() { return thread_id(pthread_self()); }
+
+bool thread_id::try_join() { return pthread_tryjoin_np(id_, nullptr) == 0; }
+
+thread::thread(bool autofree, bool reaped)
+    : handle_(0), autofree_(autofree ? 1 : 0), reaped_(autofree && reaped), relaxsem_(0) {}
 
 thread::~thread() {
   // A started joinable thread that nobody joined releases its OS resources when it ends.
@@ -20,9 +25,10 @@ void thread::start() {
   // An autofree object may already be deleted when pthread_create returns: read what is needed
   // now and write nothing to the object afterwards.
   const bool autofree = autofree_ != 0;
+  const bool detached = autofree && !reaped_;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, autofree ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
+  pthread_attr_setdetachstate(&attr, detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
   pthread_t id;
   if (pthread_create(&id, &attr, _threadproc, this) != 0) {
     fatal(kFatalThreadCreate, "pthread_create() failed");

@@ -5,7 +5,10 @@
 //    is_finished and deletes it; the subclass destructor calls waitfor, which joins. A started
 //    object deleted without a join detaches its OS thread.
 //  - autofree: the thread deletes its own object after execute and cleanup. After start the
-//    creator must not touch the object again; it cannot be joined.
+//    creator must not touch the object again; the object cannot be joined. Its OS thread is
+//    detached, unless it is made "reaped": then the OS thread stays joinable and whoever the
+//    thread hands its thread_id (thread_id::self) must join it once, which tells that nothing
+//    of the thread runs any more, thread-exit destructors included.
 //
 // The four flags (running, signaled, finished, freed) go from 0 to 1 once, always through a
 // locked exchange; the bodies poll is_signaled once per pass, the owner polls is_finished.
@@ -20,9 +23,26 @@
 
 namespace pt {
 
+// The OS thread of a reaped autofree thread (see above), to be joined exactly once by one
+// thread at a time.
+class thread_id {
+ public:
+  thread_id() = default;
+  // The calling thread.
+  static thread_id self();
+  // Joins the thread if it has ended (thread-exit destructors included); true when it is joined
+  // now. Never blocks.
+  bool try_join();
+
+ private:
+  explicit thread_id(pthread_t id) : id_(id) {}
+  pthread_t id_{};
+};
+
 class thread : public unknown {
  public:
-  explicit thread(bool autofree);
+  // reaped: only with autofree; see the file comment.
+  explicit thread(bool autofree, bool reaped = false);
   // Detaches the OS thread of a started joinable object that was never joined.
   ~thread() override;
 
@@ -52,6 +72,7 @@ class thread : public unknown {
 
   std::atomic<pthread_t> handle_;  // 0 until known, 0 again after a join
   const int autofree_;
+  const bool reaped_;
   int running_ = 0;
   int signaled_ = 0;
   int finished_ = 0;

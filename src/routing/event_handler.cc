@@ -17,23 +17,28 @@ void EventHandlerThread::execute() {
   RouteThreadLog();
   while (!is_signaled()) {
     m_core->m_wakeup->wait();
-    m_core->DispatchQueued();
+    m_core->DispatchQueued(this);
   }
-  // Whatever is queued when the signal is seen still goes out (also when the stop came before
-  // the first wait), and delivery ends only with an empty queue: a message is either delivered
-  // or refused, never accepted and then dropped.
-  m_core->DispatchQueued(true);
+  // The stop is seen: from this moment queued messages are refused, so the last drain delivers
+  // exactly what was accepted before and ends, however busy the plugins keep each other.
+  m_core->EndDelivery();
+  m_core->DispatchQueued();
 }
 
-void Core::DispatchQueued(bool last) {
+void Core::EndDelivery() {
+  pt::lockguard guard(m_queueLock);
+  m_deliveryEnded = true;
+}
+
+void Core::DispatchQueued(const pt::thread* until) {
   for (;;) {
+    // Looked at once per message: plugins that answer each delivery with a new message would
+    // otherwise keep the queue from ever running empty.
+    if (until != nullptr && until->is_signaled()) return;
     Message message;
     {
       pt::lockguard guard(m_queueLock);
-      if (m_queue.empty()) {
-        if (last) m_deliveryEnded = true;
-        return;
-      }
+      if (m_queue.empty()) return;
       message = m_queue.front();
       m_queue.pop_front();
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "core/plugin_calls.h"
 #include "core/thread_log.h"
 
 namespace {
@@ -36,6 +37,7 @@ void SchedulerThread::execute() {
   time_t previous = 0;
   while (!is_signaled()) {
     relax(100);
+    m_core->ReapCallThreads();
     const time_t now = g_clock.load()();
     if (previous != 0) {
       const int step = static_cast<int>(difftime(now, previous));
@@ -59,6 +61,13 @@ void SchedulerThread::ReportClockStep(int seconds) {
   message.code = kClockMessageCode;
   MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
   m_core->HandleMessage(&message, &reply);
+}
+
+void Core::ReapCallThreads() {
+  pt::lockguard guard(m_pluginsLock);
+  for (PluginRecord& plugin : m_plugins) {
+    if (plugin.calls != nullptr) plugin.calls->Reap();
+  }
 }
 
 void Core::StartReadPass() {

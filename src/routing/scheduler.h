@@ -6,6 +6,9 @@
 // set), it queues the message "system time changed by %d seconds" (class bit 6, code
 // 0x01000002, from the core) with the signed difference.
 //
+// On every pass it also joins the plugin call threads that have ended since the last one
+// (Core::ReapCallThreads), so that ended threads do not pile up between calls into a plugin.
+//
 // It owns nothing; it waits only in relax(100), which a signal ends early. Stopping: the Core
 // signals it; the body finishes the pass in progress (at most one more look) and returns.
 #ifndef ZENT_ROUTING_SCHEDULER_H_

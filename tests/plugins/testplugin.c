@@ -33,6 +33,8 @@
  *                         relative PATH is taken from the working directory
  *   record_mode MODE      permission bits the record is created with (default 0644; a leading
  *                         0 makes the number octal), before the process's umask applies
+ *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
+ *                         call's thread exits, sleeps MS and records "tls_exit"
  * Numbers may be decimal or 0x-hex.
  *
  * Every call and every send is recorded as one line ("event key=value ...") written with one
@@ -102,6 +104,7 @@ typedef struct Config {
   char ctl[512];
   char record[512];
   unsigned recordMode;
+  int tlsSleepMs;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
 } Config;
@@ -272,6 +275,8 @@ static void ReadConfig(const char* path) {
       sscanf(rest, "%511s", g_config.record);
     } else if (strcmp(key, "record_mode") == 0) {
       g_config.recordMode = ParseNumber(rest);
+    } else if (strcmp(key, "tls_sleep") == 0) {
+      g_config.tlsSleepMs = (int)ParseNumber(rest);
     }
   }
   fclose(f);
@@ -451,6 +456,16 @@ static void* ControlThread(void* arg) {
   return NULL;
 }
 
+/* The key of tls_sleep; never deleted, as a library a plugin loads would not delete its own. */
+static pthread_key_t g_tlsKey;
+static int g_tlsKeyMade;
+
+static void TlsExit(void* value) {
+  (void)value;
+  SleepMs(g_config.tlsSleepMs);
+  Record("tls_exit tid=%ld", Tid());
+}
+
 static void MyPath(char* out, size_t size) {
   Dl_info info;
   out[0] = 0;
@@ -465,6 +480,8 @@ ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   g_recordFd =
       open(g_config.record, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, (mode_t)g_config.recordMode);
   g_callback = context->callback;
+  if (g_config.tlsSleepMs > 0 && !g_tlsKeyMade)
+    g_tlsKeyMade = pthread_key_create(&g_tlsKey, TlsExit) == 0;
   atomic_store(&g_stopping, 0);
   atomic_store(&g_closed, 0);
   Record("load size=%u version=%u ctx_size=%u tid=%ld path=%s", info->size, info->version,
@@ -513,6 +530,7 @@ ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
          request->size, request->version, request->async, request->length, request->data,
          request->channel, reply->size, Tid(), hex);
   pthread_mutex_unlock(&hexLock);
+  if (g_tlsKeyMade) pthread_setspecific(g_tlsKey, &g_tlsKey);
   SleepMs(g_config.sleepMs[E_READ]);
   if (request->length != 0) Markers(W_READ);
   SendAll(W_READ);
@@ -604,7 +622,12 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   if (g_ctlStarted) pthread_join(g_ctlThread, NULL);
   g_releaseStarted = g_ctlStarted = 0;
   Record("unload_done");
+  return 0;
+}
+
+/* The record stays open until the server unloads the code: calls that were inside the plugin
+ * when Unload came still record their end. */
+__attribute__((destructor)) static void CloseRecord(void) {
   if (g_recordFd >= 0) close(g_recordFd);
   g_recordFd = -1;
-  return 0;
 }
