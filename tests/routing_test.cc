@@ -212,14 +212,23 @@ TEST_F(RoutingTest, EdgeMessagesAndRefusals) {
   // A queued message on a channel that was never opened; one on channel 0 never waits.
   EXPECT_EQ(zt::SendText(3, 5, 0x01, 0, "refused"), RESULT_CHANNEL_REFUSED);
   EXPECT_EQ(zt::SendText(3, 0, 0x01, 0, "channel 0"), RESULT_OK);
-  const auto writes = EventsNamed(WaitForEvents(watcher, "write", 3), "write");
+  // Null pointers from a plugin: no message is refused; without a reply the message still goes.
+  MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 99};
+  EXPECT_EQ(CoreCallback(nullptr, &reply), 0);
+  EXPECT_EQ(reply.result, RESULT_CHANNEL_REFUSED);
+  const Message unanswered = zt::MakeMessage(3, 0, 0x01, 0, "no reply", 8);
+  EXPECT_EQ(CoreCallback(&unanswered, nullptr), 0);
+  EXPECT_EQ(CoreCallback(nullptr, nullptr), 0);
+  const auto writes = EventsNamed(WaitForEvents(watcher, "write", 4), "write");
   Stop();
-  ASSERT_EQ(writes.size(), 3u) << "only the three deliverable messages arrive";
+  ASSERT_EQ(writes.size(), 4u) << "only the four deliverable messages arrive";
   EXPECT_EQ(writes[0]["len"], "0");
   EXPECT_EQ(writes[0]["data"], "(nil)");
   EXPECT_EQ(zt::Unhex(writes[1]["hex"]), "class bit 6");
   EXPECT_EQ(writes[1]["flags"], "0x240");
   EXPECT_EQ(zt::Unhex(writes[2]["hex"]), "channel 0");
+  EXPECT_EQ(zt::Unhex(writes[3]["hex"]), "no reply");
+  EXPECT_TRUE(zt::LogCapture::Get().Contains("a plugin sent a null message"));
 }
 
 TEST_F(RoutingTest, ReleasesOfForeignBuffersAreReportedWithoutFloodingTheLog) {

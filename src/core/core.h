@@ -14,6 +14,7 @@
 #ifndef ZENT_CORE_CORE_H_
 #define ZENT_CORE_CORE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -30,6 +31,20 @@
 
 class EventHandlerThread;
 class SchedulerThread;
+
+// Lets a warning through at most once a second and counts the ones it holds back, so that a
+// plugin that makes the same fault for every message does not fill the log.
+class LogLimiter {
+ public:
+  // True when this one is to be logged; then *skipped is the number held back before it.
+  bool Due(long* skipped);
+  // The text that says how many were held back: empty for none.
+  static wxString Skipped(long skipped);
+
+ private:
+  std::atomic<int64_t> m_next{0};
+  std::atomic<long> m_skipped{0};
+};
 
 // The callback that every plugin receives in its PluginContext: hands the message to the one
 // Core of the process (Core::s_instance). Always returns 0; the outcome is in reply->result.
@@ -51,7 +66,9 @@ class Core {
   void Stop();
 
   // Routes one message (see the routing files). Never changes the message; copies its payload
-  // before it returns. May block while a channel is held. Always returns 0.
+  // before it returns. May block while a channel is held. Always returns 0; the outcome goes
+  // into reply->result. A null message is refused; with a null reply the outcome is not
+  // written. Both are logged as a plugin's fault (at most once a second).
   int HandleMessage(const Message* message, MessageReply* reply);
 
   // The Core of the process, set by the constructor.
@@ -101,6 +118,8 @@ class Core {
  private:
   friend class EventHandlerThread;
 
+  // Routes one message; returns the outcome (RESULT_*).
+  int Route(const Message& message);
   // Loads one listed file; a rejected file leaves no trace.
   void LoadPlugin(const wxString& dir, const wxString& name);
   void StartEventHandlerThread();
@@ -129,8 +148,11 @@ class Core {
   // Set once the event handler has seen the stop: nothing queued from then on would be
   // delivered.
   bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;
-  BufferRefTable m_bufferRefs;  // has its own lock
-  ChannelGates m_gates;         // has its own lock
+  // A plugin's faults that it may repeat for every message are logged at most once a second.
+  LogLimiter m_releaseWarnings;  // releases of buffers the plugin does not hold
+  LogLimiter m_nullWarnings;     // null messages and replies
+  BufferRefTable m_bufferRefs;   // has its own lock
+  ChannelGates m_gates;          // has its own lock
   wxFileName m_exePath;
 };
 

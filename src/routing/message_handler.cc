@@ -26,79 +26,84 @@
 #include "core/payload.h"
 #include "core/thread_log.h"
 
-namespace {
-
-// Releases of buffers that a plugin does not hold are a plugin's fault worth reporting, but a
-// plugin that makes one per message must not fill the log: at most one warning a second, which
-// says how many were left out since the last one.
-class ReleaseWarnings {
- public:
-  // True when this one is to be logged; then *skipped is the number left out before it.
-  bool Due(long* skipped) {
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-    int64_t next = m_next.load();
-    if (now < next || !m_next.compare_exchange_strong(next, now + 1000)) {
-      ++m_skipped;
-      return false;
-    }
-    *skipped = m_skipped.exchange(0);
-    return true;
+bool LogLimiter::Due(long* skipped) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t next = m_next.load();
+  if (now < next || !m_next.compare_exchange_strong(next, now + 1000)) {
+    ++m_skipped;
+    return false;
   }
+  *skipped = m_skipped.exchange(0);
+  return true;
+}
 
- private:
-  std::atomic<int64_t> m_next{0};
-  std::atomic<long> m_skipped{0};
-};
-
-ReleaseWarnings g_releaseWarnings;
-
-}  // namespace
+wxString LogLimiter::Skipped(long skipped) {
+  return skipped == 0 ? wxString() : wxString::Format(" (and %ld more like it)", skipped);
+}
 
 extern "C" int CoreCallback(const Message* message, MessageReply* reply) {
   return Core::s_instance->HandleMessage(message, reply);
 }
 
 int Core::HandleMessage(const Message* message, MessageReply* reply) {
-  if (message->flags == MSG_RELEASE) {
-    switch (m_bufferRefs.DropRef(message->data, message->source)) {
+  // A plugin's null pointers must not take the server down: a missing message changes nothing
+  // and is refused; a missing reply only means that nobody reads the outcome.
+  long skipped = 0;
+  if (message == nullptr) {
+    if (m_nullWarnings.Due(&skipped)) {
+      RouteThreadLog();
+      wxLogWarning("a plugin sent a null message; refused%s", LogLimiter::Skipped(skipped));
+    }
+    if (reply != nullptr) reply->result = RESULT_CHANNEL_REFUSED;
+    return 0;
+  }
+  if (reply == nullptr && m_nullWarnings.Due(&skipped)) {
+    RouteThreadLog();
+    wxLogWarning("plugin %u sent a message without a reply record; handled, outcome unread%s",
+                 static_cast<unsigned>(message->source), LogLimiter::Skipped(skipped));
+  }
+  const int result = Route(*message);
+  if (reply != nullptr) reply->result = result;
+  return 0;
+}
+
+int Core::Route(const Message& message) {
+  if (message.flags == MSG_RELEASE) {
+    switch (m_bufferRefs.DropRef(message.data, message.source)) {
       case BufferRefTable::Drop::kLast:
-        m_gates.ReleaseHeldBy(message->data);
-        ReleasePayload(const_cast<void*>(message->data));
+        m_gates.ReleaseHeldBy(message.data);
+        ReleasePayload(const_cast<void*>(message.data));
         break;
       case BufferRefTable::Drop::kStillHeld:
         break;
       case BufferRefTable::Drop::kNotHeld: {
         long skipped = 0;
-        if (message->data != nullptr && g_releaseWarnings.Due(&skipped)) {
+        if (message.data != nullptr && m_releaseWarnings.Due(&skipped)) {
           RouteThreadLog();
-          wxLogWarning(
-              "plugin %u gave back a buffer it does not hold (%p); ignored%s",
-              static_cast<unsigned>(message->source), message->data,
-              skipped == 0 ? wxString() : wxString::Format(" (and %ld more like it)", skipped));
+          wxLogWarning("plugin %u gave back a buffer it does not hold (%p); ignored%s",
+                       static_cast<unsigned>(message.source), message.data,
+                       LogLimiter::Skipped(skipped));
         }
         break;
       }
     }
-  } else if (message->source != 0) {
-    Message copy = *message;
+  } else if (message.source != 0) {
+    Message copy = message;
     void* buffer = nullptr;
-    if (message->data != nullptr && message->length != 0) {
-      buffer = AllocatePayload(message->length);
-      if (buffer == nullptr) {
-        reply->result = RESULT_NO_MEMORY;
-        return 0;
-      }
-      std::memcpy(buffer, message->data, message->length);
+    if (message.data != nullptr && message.length != 0) {
+      buffer = AllocatePayload(message.length);
+      if (buffer == nullptr) return RESULT_NO_MEMORY;
+      std::memcpy(buffer, message.data, message.length);
       m_bufferRefs.Adopt(buffer);
     } else {
       copy.length = 0;
     }
     copy.data = buffer;
-    const bool onChannel = message->channel != 0;
+    const bool onChannel = message.channel != 0;
     bool refused =
-        onChannel && m_gates.HoldChannel(message->channel, buffer, !MustNotWaitForGates());
+        onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates());
     if (!refused) {
       {
         pt::lockguard guard(m_queueLock);
@@ -107,20 +112,18 @@ int Core::HandleMessage(const Message* message, MessageReply* reply) {
       }
       // After the event handler's last drain nothing would deliver it: refused, not dropped,
       // and the channel it took goes back at once.
-      if (refused && onChannel) m_gates.ReleaseChannel(message->channel, buffer);
+      if (refused && onChannel) m_gates.ReleaseChannel(message.channel, buffer);
     }
     if (refused) {
       if (m_bufferRefs.DropCoreHold(buffer) == BufferRefTable::Drop::kLast) ReleasePayload(buffer);
-      reply->result = RESULT_CHANNEL_REFUSED;
-      return 0;
+      return RESULT_CHANNEL_REFUSED;
     }
-  } else if (message->flags == MSG_CLOSE_CHANNEL) {
-    m_gates.CloseChannel(message->channel);
+  } else if (message.flags == MSG_CLOSE_CHANNEL) {
+    m_gates.CloseChannel(message.channel);
   } else {
-    m_gates.OpenChannel(message->channel, !MustNotWaitForGates());
-    BroadcastNow(*message);
+    m_gates.OpenChannel(message.channel, !MustNotWaitForGates());
+    BroadcastNow(message);
   }
   if (m_wakeup != nullptr) m_wakeup->post();
-  reply->result = RESULT_OK;
-  return 0;
+  return RESULT_OK;
 }
