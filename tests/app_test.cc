@@ -1,5 +1,5 @@
-// The server's executable, started as a process: command line, console mode, working
-// directory and stop signals.
+// The server's executable, started as a process: command line, console mode and working
+// directory.
 #include "app/app.h"
 
 #include <csignal>
@@ -14,8 +14,7 @@
 
 namespace {
 
-constexpr const char* kConsoleTexts =
-    "starting the core...\n\npress any key to stop the core\n\n\nstopping the core...\n\n";
+using zt::kConsoleTexts;
 
 std::string CwdOf(pid_t pid) {
   std::error_code error;
@@ -104,35 +103,6 @@ TEST(ExecutablePathTest, ResolvesDotsAndBareNames) {
   const wxFileName dotted = ResolveExecutablePath(install.dir() + "/./sub/../zentserver");
   EXPECT_EQ(std::string(dotted.GetFullPath().utf8_str()), install.exe());
   EXPECT_EQ(std::string(dotted.GetPath().utf8_str()), install.dir());
-}
-
-TEST(StopSignalTest, EachStopSignalStopsTheConsoleCoreCleanly) {
-  for (int signo : {SIGTERM, SIGINT, SIGQUIT}) {
-    zt::Installation install;
-    const std::string record = install.AddPlugin("watch.so", "id 1\n");
-    zt::ServerProcess server(install.exe(), {"-d"}, "/");
-    ASSERT_TRUE(server.WaitForStdout("press any key")) << server.Stderr();
-    server.Signal(signo);
-    ASSERT_TRUE(server.Wait()) << signo;
-    EXPECT_EQ(server.ExitCode(), 0) << signo << "\n" << server.Stderr();
-    EXPECT_EQ(server.Stdout(), kConsoleTexts) << signo;
-    const auto events = zt::ReadEvents(record);
-    EXPECT_EQ(zt::EventsNamed(events, "close").size(), 1u) << signo;
-    EXPECT_EQ(zt::EventsNamed(events, "unload").size(), 1u) << signo;
-  }
-}
-
-TEST(StopSignalTest, ASecondSignalDuringTheStopEndsTheProcessAtOnce) {
-  zt::Installation install;
-  const std::string record = install.AddPlugin("slow.so", "id 1\nsleep close 60000\n");
-  zt::ServerProcess server(install.exe(), {"-d"}, "/");
-  ASSERT_TRUE(server.WaitForStdout("press any key"));
-  server.Signal(SIGTERM);
-  ASSERT_FALSE(zt::WaitForEvents(record, "close").empty());
-  server.Signal(SIGTERM);
-  ASSERT_TRUE(server.Wait(10000)) << "the second signal did not end the process";
-  EXPECT_TRUE(WIFSIGNALED(server.status()));
-  EXPECT_EQ(WTERMSIG(server.status()), SIGTERM);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -72,13 +73,15 @@ class DaemonTest : public testing::Test {
   }
 
   // Starts the server in daemon mode in iso (with umask mask) and waits for the foreground
-  // process to end; returns its exit status.
-  int StartDaemon(const zt::Installation& install, const zt::IsolatedRun& iso, mode_t mask = 022) {
+  // process to end (calling whileWaiting with it first, if given); returns its exit status.
+  int StartDaemon(const zt::Installation& install, const zt::IsolatedRun& iso, mode_t mask = 022,
+                  const std::function<void(zt::ServerProcess&)>& whileWaiting = {}) {
     zt::ServerProcess parent(install.exe(), {}, "/", SanitizerEnv(), "", [&iso, mask] {
       umask(mask);
       return iso.Enter();
     });
     parent.CloseStdin();
+    if (whileWaiting) whileWaiting(parent);
     EXPECT_TRUE(parent.Wait(70000)) << "the foreground process did not end";
     parentPid_ = parent.pid();
     parentStderr_ = parent.Stderr();
@@ -229,6 +232,55 @@ TEST_F(DaemonTest, APluginThreadsLogLineReachesSyslogWhileTheDaemonRuns) {
   EXPECT_EQ(IndexOf(TextsOf(iso.Syslog().EntriesOf(child)), "Received signal"), -1);
   EXPECT_TRUE(zt::FileExists(iso.PidFile()));
   StopAndCheck(iso, child, SIGTERM);
+}
+
+TEST_F(DaemonTest, PluginChildrenGetDefaultSignalsAndBrokenPipesFailWithEpipe) {
+  zt::Installation install;
+  zt::IsolatedRun iso;
+  const std::string record = install.AddPlugin(
+      "spawner.so",
+      "id 1\naccepts_read 1\nmask 0 0\nspawn open\nepipe open\nspawn read\nepipe read\n"
+      "send open 0 0 0x01 0 kick\n");
+  ASSERT_EQ(StartDaemon(install, iso), 0) << parentStderr_ << iso.Syslog().Dump();
+  const pid_t child = DaemonChild(iso);
+  ASSERT_GT(child, 0);
+  const auto events = zt::WaitForEvents(record, "epipe", 2);
+  constexpr unsigned long long kStopAndPipe = (1ull << (SIGINT - 1)) | (1ull << (SIGQUIT - 1)) |
+                                              (1ull << (SIGTERM - 1)) | (1ull << (SIGPIPE - 1));
+  EXPECT_EQ(zt::SignalsBlockedByAnyThread(child) & kStopAndPipe, 0u);
+  StopAndCheck(iso, child, SIGTERM);
+  const auto spawned = zt::EventsNamed(events, "spawn");
+  ASSERT_EQ(spawned.size(), 2u);
+  // Nor are they ignored, nor the job-control signals that the daemon ignored while it forked.
+  constexpr unsigned long long kIgnoredByTheFork =
+      (1ull << (SIGPIPE - 1)) | (1ull << (SIGTSTP - 1)) | (1ull << (SIGTTIN - 1)) |
+      (1ull << (SIGTTOU - 1));
+  for (const zt::Event& spawn : spawned) {
+    EXPECT_EQ(spawn.Number("sigblk") & kStopAndPipe, 0u) << spawn.raw;
+    EXPECT_EQ(spawn.Number("sigign") & kIgnoredByTheFork, 0u) << spawn.raw;
+  }
+  for (const zt::Event& epipe : zt::EventsNamed(events, "epipe")) {
+    EXPECT_EQ(epipe.Number("errno"), static_cast<unsigned long>(EPIPE)) << epipe.raw;
+  }
+}
+
+TEST_F(DaemonTest, TheChildStartsAndStopsCleanlyWhenItsParentWasKilledDuringASlowLoad) {
+  zt::Installation install;
+  zt::IsolatedRun iso;
+  const std::string parentGone = install.dir() + "/parent-gone";
+  const std::string record = install.AddPlugin(
+      "slow.so", "id 1\ntouch load " + install.dir() + "/loading\nawait load " + parentGone + "\n");
+  StartDaemon(install, iso, 022, [&](zt::ServerProcess& parent) {
+    // Killed while the child is inside Load: the child's start-up report then goes nowhere.
+    ASSERT_TRUE(zt::WaitUntil([&] { return zt::FileExists(install.dir() + "/loading"); }));
+    parent.Signal(SIGKILL);
+    ASSERT_TRUE(parent.Wait());
+    zt::WriteFile(parentGone, "");
+  });
+  const pid_t child = DaemonChild(iso);
+  ASSERT_GT(child, 0) << iso.Syslog().Dump();
+  StopAndCheck(iso, child, SIGTERM);
+  EXPECT_EQ(zt::EventsNamed(zt::ReadEvents(record), "unload").size(), 1u);
 }
 
 TEST_F(DaemonTest, AnExistingPidFileIsReportedAndLeftAloneWhileTheDaemonRunsOn) {

@@ -7,6 +7,7 @@
 #include <wx/log.h>
 #include <wx/stdpaths.h>
 
+#include "app/signals.h"
 #include "core/core.h"
 
 Core* g_core = nullptr;
@@ -69,7 +70,11 @@ bool qvServerApp::OnCmdLineParsed(wxCmdLineParser& parser) {
   return true;
 }
 
-int qvServerApp::OnRun() { return m_debug ? RunConsole() : RunDaemon(); }
+int qvServerApp::OnRun() {
+  // Before any plugin is loaded, in the console and in both processes of the daemon mode.
+  if (!PrepareSignals()) wxLogSysError("cannot catch SIGPIPE");
+  return m_debug ? RunConsole() : RunDaemon();
+}
 
 int qvServerApp::OnExit() {
   delete g_core;

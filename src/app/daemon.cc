@@ -56,6 +56,17 @@ int WaitForChild() {
   return 0;
 }
 
+// Child: sends a start-up code to the parent. The parent may be gone (killed, or tired of
+// waiting for a slow start): the write then fails with EPIPE, which is logged, and the service
+// goes on.
+void SendToParent(int code, wxLogSyslog& log) {
+  if (daemon_retval_send(code) < 0) {
+    log.Reopen();  // libdaemon may have logged its own failure first
+    wxLogWarning("could not report the start to the waiting process (code %d): %s", code,
+                 wxSysErrorMsgStr());
+  }
+}
+
 // Child: blocks until a stop signal arrives or the wait itself fails.
 void WaitForStopSignal(wxLogSyslog& log) {
   const int fd = daemon_signal_fd();
@@ -91,6 +102,9 @@ void WaitForStopSignal(wxLogSyslog& log) {
 // Child: everything from the fork to the end of the service.
 int RunChild(const wxString& exeDir) {
   umask(022);
+  // libdaemon's fork left the job-control signals ignored. The child has no terminal any more,
+  // and programs that plugins start should begin with every signal at its default.
+  for (int signo : {SIGTSTP, SIGTTIN, SIGTTOU}) signal(signo, SIG_DFL);
   // libdaemon's fork moved the child to the root directory.
   wxSetWorkingDirectory(exeDir);
 
@@ -103,21 +117,21 @@ int RunChild(const wxString& exeDir) {
   if (!pidFileCreated) {
     wxLogSysError("Could not create PID file");
     log->Reopen();  // libdaemon logged its own failure first
-    daemon_retval_send(kNoPidFile);
+    SendToParent(kNoPidFile, *log);
   }
   if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0) {
     wxLogSysError("Could not register signal handlers");
     log->Reopen();
-    daemon_retval_send(kNoSignals);
+    SendToParent(kNoSignals, *log);
   }
 
   if (g_core->Start()) {
     wxLogMessage("Successfully started");
-    daemon_retval_send(kStarted);
+    SendToParent(kStarted, *log);
     WaitForStopSignal(*log);
   } else {
     wxLogSysError("Service routine did not start.");
-    daemon_retval_send(kCoreDidNotStart);
+    SendToParent(kCoreDidNotStart, *log);
   }
 
   g_core->Stop();

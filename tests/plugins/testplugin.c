@@ -33,6 +33,11 @@
  *                         relative PATH is taken from the working directory
  *   record_mode MODE      permission bits the record is created with (default 0644; a leading
  *                         0 makes the number octal), before the process's umask applies
+ *   spawn WHEN            at that point (as for touch), start a program that reports the blocked
+ *                         and ignored signals it was started with; recorded as
+ *                         "spawn when=WHEN sigblk=HEX sigign=HEX"
+ *   epipe WHEN            at that point, write to a pipe whose reader has gone; recorded as
+ *                         "epipe when=WHEN result=R errno=E"
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
  *                         call's thread exits, sleeps MS and records "tls_exit"
  * Numbers may be decimal or 0x-hex.
@@ -51,6 +56,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -107,6 +113,7 @@ typedef struct Config {
   int tlsSleepMs;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
+  int spawnAt[W_N], epipeAt[W_N];
 } Config;
 
 static Config g_config;
@@ -269,6 +276,11 @@ static void ReadConfig(const char* path) {
         else
           ++g_config.awaitCount;
       }
+    } else if (strcmp(key, "spawn") == 0 || strcmp(key, "epipe") == 0) {
+      char when[32];
+      int w;
+      if (sscanf(rest, "%31s", when) == 1 && (w = ParseWhen(when)) >= 0)
+        (key[0] == 's' ? g_config.spawnAt : g_config.epipeAt)[w] = 1;
     } else if (strcmp(key, "ctl") == 0) {
       sscanf(rest, "%511s", g_config.ctl);
     } else if (strcmp(key, "record") == 0) {
@@ -327,8 +339,50 @@ static void SendConfigured(const Send* send, const char* why) {
   }
 }
 
+/* Starts grep on its own /proc status and records the signal masks it was started with. */
+static void Spawn(int when) {
+  int out[2];
+  if (pipe(out) != 0) return;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    execl("/bin/grep", "grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status", (char*)NULL);
+    _exit(127);
+  }
+  close(out[1]);
+  char text[256] = "";
+  size_t used = 0;
+  ssize_t n;
+  while (used < sizeof text - 1 && (n = read(out[0], text + used, sizeof text - 1 - used)) > 0)
+    used += (size_t)n;
+  text[used] = 0;
+  close(out[0]);
+  if (pid > 0) waitpid(pid, NULL, 0);
+  unsigned long long blocked = ~0ull, ignored = ~0ull;
+  const char* at = strstr(text, "SigBlk:");
+  if (at != NULL) blocked = strtoull(at + 7, NULL, 16);
+  at = strstr(text, "SigIgn:");
+  if (at != NULL) ignored = strtoull(at + 7, NULL, 16);
+  Record("spawn when=%s sigblk=0x%llx sigign=0x%llx tid=%ld", kWhenNames[when], blocked, ignored,
+         Tid());
+}
+
+/* Writes to a pipe whose reading end is already closed. */
+static void BrokenPipe(int when) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  close(fds[0]);
+  errno = 0;
+  ssize_t result = write(fds[1], "x", 1);
+  int error = errno;
+  close(fds[1]);
+  Record("epipe when=%s result=%ld errno=%d tid=%ld", kWhenNames[when], (long)result, error, Tid());
+}
+
 /* Creates the marker files of this point, then waits for the ones it awaits. */
 static void Markers(int when) {
+  if (g_config.spawnAt[when]) Spawn(when);
+  if (g_config.epipeAt[when]) BrokenPipe(when);
   for (int i = 0; i < g_config.touchCount; ++i) {
     if (g_config.touches[i].when != when) continue;
     int fd = open(g_config.touches[i].path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);

@@ -302,6 +302,21 @@ bool LogCapture::WaitFor(const std::string& text, int timeoutMs) {
   return WaitUntil([&] { return Contains(text); }, timeoutMs);
 }
 
+unsigned long long SignalsBlockedByAnyThread(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  unsigned long long blocked = 0;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator(tasks, error)) {
+    const std::string status = ReadFile(task.path().string() + "/status");
+    const size_t at = status.find("SigBlk:");
+    if (at == std::string::npos) continue;
+    blocked |= std::strtoull(status.c_str() + at + 7, nullptr, 16);
+    any = true;
+  }
+  return any ? blocked : ~0ull;
+}
+
 size_t CountOf(const std::string& haystack, const std::string& needle) {
   size_t count = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos;

@@ -17,6 +17,10 @@ namespace zt {
 // Generous bound for anything a test waits for: a wait that reaches it is a failure.
 constexpr int kWaitMs = 20000;
 
+// What the server prints in the console mode from its start to its stop.
+constexpr const char* kConsoleTexts =
+    "starting the core...\n\npress any key to stop the core\n\n\nstopping the core...\n\n";
+
 // Waits until done() is true, looking every few milliseconds, for at most timeoutMs. Returns
 // whether it became true.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs);
@@ -146,6 +150,10 @@ class LogCapture {
   std::mutex mu_;
   std::vector<std::string> lines_;
 };
+
+// The signals that any thread of process pid has blocked, as a mask with bit (n - 1) for signal
+// n; ~0 when the process cannot be read.
+unsigned long long SignalsBlockedByAnyThread(pid_t pid);
 
 // Counts the occurrences of needle in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
