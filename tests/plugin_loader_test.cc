@@ -21,28 +21,12 @@
 
 namespace {
 
-// The "*.so" plain files of dir in the order the directory lists them, as the loader visits
-// them.
-std::vector<std::string> ListingOrder(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (dirent* entry = readdir(d)) {
-    const std::string name = entry->d_name;
-    struct stat st;
-    if (name[0] == '.' || name.size() < 3 || name.compare(name.size() - 3, 3, ".so") != 0 ||
-        stat((dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      continue;
-    }
-    names.push_back(name);
-  }
-  closedir(d);
-  return names;
-}
+using zt::ListingOrder;
 
 std::vector<std::string> LoadedNames(Core& core) {
   std::vector<std::string> names;
   for (const PluginRecord& plugin : core.PluginsSnapshot()) {
-    names.push_back(std::string(plugin.fileName.utf8_str()));
+    names.push_back(plugin.fileName);
   }
   return names;
 }
@@ -417,6 +401,7 @@ TEST(PluginListTest, BroadcastsFromAPluginThreadWhileLaterPluginsLoadAndUnload) 
   zt::Installation install;
   const size_t kPlugins = 6;
   const std::string sending = install.dir() + "/still-sending";
+  const std::string window = "/zt-window-" + std::to_string(getpid());
   for (size_t i = 0; i < kPlugins; ++i) {
     install.AddPlugin("streampi" + std::to_string(i) + ".so", "");
   }
@@ -424,11 +409,14 @@ TEST(PluginListTest, BroadcastsFromAPluginThreadWhileLaterPluginsLoadAndUnload) 
   for (size_t i = 0; i < names.size(); ++i) {
     std::string config;
     if (i == 0) {
-      config = "id 100\nspam 0 0 0x01 0x000001 0\nspam_until unload\nspam_mark " + sending + "\n";
+      config = "id 100\nspam 0 0 0x01 0x000001 0\nspam_until unload\nspam_mark " + sending +
+               "\nspam_window " + window + " 8\n";
     } else {
-      // Only the last one loaded takes the broadcasts, so the calls do not outrun the machine.
+      // Only the last one loaded takes the broadcasts, and it gives a credit back for each: so
+      // at most eight Read calls are ever under way, and the calls do not outrun the machine
+      // (each Read thread has a stack of its own, which a 32-bit process has little room for).
       config = "id " + std::to_string(i) + "\nmask 0 0x1\nsleep load 40\nawait unload " + sending +
-               "\n" + (i == names.size() - 1 ? "accepts_read 1\n" : "");
+               "\n" + (i == names.size() - 1 ? "accepts_read 1\nread_credit " + window + "\n" : "");
     }
     zt::WriteFile(install.plugins() + "/" + names[i] + ".conf", config);
   }

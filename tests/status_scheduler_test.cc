@@ -9,6 +9,7 @@
 
 #include "routing/scheduler.h"
 #include "support/core_harness.h"
+#include "support/run_command.h"
 
 namespace {
 
@@ -22,17 +23,6 @@ constexpr const char* kDocumentHead =
     "<Module Name=\"Core\" Version=\"3.5.9.17308\" ID=\"-2147483648\">"
     "<Plugin Filename=\"zentserver\" Opened=\"1\" OpenCode=\"0\" ID=\"-2147483648\" />";
 constexpr const char* kDocumentTail = "</Module></Modules></Zent>";
-
-std::vector<std::string> SharedObjectsInListingOrder(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (dirent* entry = readdir(d)) {
-    const std::string name = entry->d_name;
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) names.push_back(name);
-  }
-  closedir(d);
-  return names;
-}
 
 // Whether text is pattern with every "#" standing for a decimal number; the numbers go to
 // numbers in order.
@@ -84,7 +74,7 @@ TEST(StatusDocumentTest, EveryPluginButTheCoresNamesakeReceivesTheDocumentOnce) 
        "<Plugin Filename=\"core.so\" Opened=\"1\" OpenCode=\"0\" LoadTime=\"#\" "
        "OpenTime=\"#\" ID=\"-2147483648\" />"}};
   std::string pattern = kDocumentHead;
-  const std::vector<std::string> order = SharedObjectsInListingOrder(install.plugins());
+  const std::vector<std::string> order = zt::ListingOrder(install.plugins());
   for (const std::string& name : order) pattern += element.at(name);
   pattern += kDocumentTail;
 
@@ -106,6 +96,44 @@ TEST(StatusDocumentTest, EveryPluginButTheCoresNamesakeReceivesTheDocumentOnce) 
     }
   }
   EXPECT_TRUE(StatusDocuments(namesake).empty()) << "a plugin with the core's id is the core";
+}
+
+TEST(StatusDocumentTest, AnyFileNameIsLoadedByItsBytesAndListedInWellFormedXml) {
+  // Shown as they are: markup characters (escaped by the XML printer), a space, UTF-8. Shown
+  // as \xHH: a control byte, a Latin-1 byte, an ampersand that would start a character
+  // reference. Checked in the C locale, where a conversion to wide characters would fail.
+  const std::map<std::string, std::string> shown = {
+      {"amp&.so", "Filename=\"amp&amp;.so\""},
+      {"lt<.so", "Filename=\"lt&lt;.so\""},
+      {"quote\".so", "Filename='quote&quot;.so'"},
+      {"a space.so", "Filename=\"a space.so\""},
+      {"Caf\xc3\xa9.so", "Filename=\"caf\xc3\xa9.so\""},
+      {"ctl\x01.so", "Filename=\"ctl\\x01.so\""},
+      {"lat\xe9.so", "Filename=\"lat\\xe9.so\""},
+      {"ref&#x1;.so", "Filename=\"ref\\x26#x1;.so\""}};
+  zt::Installation install;
+  std::string record;
+  for (const auto& [name, unused] : shown) record = install.AddPlugin(name, "id 1\n");
+  install.AddPlugin("refused\xff.so", "load_result 7\n");
+  zt::ServerProcess server(install.exe(), {"-d"}, "/", {"LC_ALL=C"});
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  ASSERT_EQ(server.ExitCode(), 0) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("plugin refused\\xff.so load returned 7 error 0"),
+            std::string::npos)
+      << server.Stderr();
+
+  const auto documents = StatusDocuments(record);
+  ASSERT_EQ(documents.size(), 1u);
+  const std::string text = zt::Unhex(documents[0]["hex"]);
+  for (const auto& [name, form] : shown) {
+    EXPECT_NE(text.find(form), std::string::npos) << form << "\n" << text;
+  }
+  zt::TempDir dir;
+  zt::WriteFile(dir / "status.xml", text);
+  const zt::CommandResult parsed =
+      zt::RunCommand("/usr/bin/xmllint", {"--noout", dir / "status.xml"});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.Describe() << text;
 }
 
 TEST(StatusDocumentTest, WithoutPluginsItListsTheCoreAlone) {

@@ -70,12 +70,14 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
     }
     std::atomic<int> closeAfter{static_cast<int>(random() % (kPerSender - 1))};
     std::vector<std::vector<int>> results(kSenders);
+    std::atomic<long> sent{0};  // messages and broadcasts sent so far, by every sender
     std::vector<std::thread> threads;
     for (int s = 0; s < kSenders; ++s) {
       threads.emplace_back([&, s] {
         for (int seq = 0; seq < kPerSender; ++seq) {
           const std::string text = "s" + std::to_string(s) + ":" + std::to_string(seq);
           const int result = zt::SendText(500 + s, ChannelOf(s), 0x01, 0x1, text);
+          ++sent;
           if (result == RESULT_OK) results[s].push_back(seq);
           if (s == 2 && seq == closeAfter) {
             zt::Send(zt::MakeMessage(0, kClosedChannel, MSG_CLOSE_CHANNEL, 0));
@@ -86,10 +88,12 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
     threads.emplace_back([&] {
       for (int b = 0; b < kBroadcasts; ++b) {
         EXPECT_EQ(zt::SendText(0, kSharedChannel, 0x02, 0, "b" + std::to_string(b)), 0);
+        ++sent;
       }
     });
     {
-      zt::Watchdog watchdog("the senders");
+      // However slow the machine, the senders must keep going: no send may stall for the bound.
+      zt::Watchdog watchdog("the senders", zt::kWaitMs, [&] { return sent.load(); });
       for (std::thread& t : threads) t.join();
     }
     for (int s = 0; s < kSenders; ++s) accepted[s] = results[s];

@@ -78,6 +78,9 @@ class Core {
   // Loads every "*.so" of the plugins directory beside the executable. False when the
   // directory could not be opened.
   bool LoadAllPlugins();
+  // The names of the files that LoadAllPlugins loads from dir, in listing order, as bytes.
+  // *opened tells whether dir could be read.
+  static std::vector<std::string> ListPluginFiles(const std::string& dir, bool* opened);
   // Opens every plugin, records open codes and times, posts the status document.
   bool OpenAllPlugins();
   // The status document's text as OpenAllPlugins posts it.
@@ -121,7 +124,7 @@ class Core {
   // Routes one message; returns the outcome (RESULT_*).
   int Route(const Message& message);
   // Loads one listed file; a rejected file leaves no trace.
-  void LoadPlugin(const wxString& dir, const wxString& name);
+  void LoadPlugin(const std::string& dir, const std::string& name);
   void StartEventHandlerThread();
   void StartSchedulerThread();
   void StopSchedulerThread();

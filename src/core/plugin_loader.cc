@@ -1,8 +1,8 @@
 // Plugin discovery and loading at start, closing and unloading at stop.
 //
-// Every "*.so" file of the directory "plugins" beside the executable is loaded (plain files
-// only, no hidden ones, in listing order), asked to describe itself through Load and kept when
-// it accepts. A file that cannot be loaded, lacks Load or refuses is unloaded again without any
+// Every "*.so" file of the directory "plugins" beside the executable is loaded (no directories,
+// no hidden files, in listing order, each by the exact bytes of its name), asked to describe
+// itself through Load and kept when it accepts. A file that cannot be loaded, lacks Load or refuses is unloaded again without any
 // further call. Kept plugins whose lower-case name begins with "streampi" go to the front of
 // the list (the last one listed first), every other one to the back.
 //
@@ -10,18 +10,24 @@
 // read the list while a later plugin is inserted: every change of m_plugins is made under
 // m_pluginsLock. No plugin is called with the lock held.
 #include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
-#include <wx/dir.h>
 #include <wx/dynlib.h>
 #include <wx/log.h>
 
 #include "core/core.h"
+#include "core/file_names.h"
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
 
 namespace {
 
 constexpr const char* kPluginsDirName = "plugins";
+constexpr const char* kPluginSuffix = ".so";
 constexpr const char* kFrontPrefix = "streampi";
 // While the Unload pass waits for a plugin's calls to return, it says so this often.
 constexpr int kUnloadWaitWarningMs = 5000;
@@ -109,31 +115,50 @@ CallReply MakeIoctlAtLoadReply() {
   return reply;
 }
 
-bool Core::LoadAllPlugins() {
-  const wxString dir = m_exePath.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE) + "/" + kPluginsDirName;
-  // Checked first: opening a missing directory would make the library log an error, and a
-  // server without plugins is a normal set-up.
-  if (!wxDir::Exists(dir)) return false;
-  wxDir listing(dir);
-  if (!listing.IsOpened()) return false;
-  wxString name;
-  for (bool more = listing.GetFirst(&name, "*.so", wxDIR_FILES); more;
-       more = listing.GetNext(&name)) {
-    LoadPlugin(dir, name);
+std::vector<std::string> Core::ListPluginFiles(const std::string& dir, bool* opened) {
+  std::vector<std::string> names;
+  DIR* listing = opendir(dir.c_str());
+  *opened = listing != nullptr;
+  if (listing == nullptr) return names;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.empty() || name[0] == '.') continue;  // hidden
+    if (name.size() < 3 || name.compare(name.size() - 3, 3, kPluginSuffix) != 0) continue;
+    // Every entry but a directory (or a link to one) is listed: what cannot be loaded is then
+    // reported by the loader with its reason.
+    struct stat target;
+    if (stat((dir + "/" + name).c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
+    names.push_back(name);
   }
-  return true;
+  closedir(listing);
+  return names;
 }
 
-void Core::LoadPlugin(const wxString& dir, const wxString& name) {
+bool Core::LoadAllPlugins() {
+  const wxString dirName = m_exePath.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE);
+  const std::string dir = std::string(dirName.fn_str()) + "/" + kPluginsDirName;
+  bool opened = false;
+  const std::vector<std::string> names = ListPluginFiles(dir, &opened);
+  for (const std::string& name : names) LoadPlugin(dir, name);
+  return opened;
+}
+
+void Core::LoadPlugin(const std::string& dir, const std::string& name) {
+  const wxString shown = wxString::FromUTF8(ShownName(name));
   PluginRecord plugin;
   plugin.fileName = name;
-  plugin.library = new wxDynamicLibrary;
-  // wxDL_VERBATIM: the path as it stands, no extension added. wxDL_NOW: the system loader needs
-  // a binding mode, and binding every symbol now finds a broken plugin at load, not in a call.
-  if (!plugin.library->Load(dir + "/" + name, wxDL_VERBATIM | wxDL_NOW)) {
-    UnloadLibrary(plugin.library);
+  // Loaded by the file's exact bytes, whatever the locale. RTLD_NOW: binding every symbol now
+  // finds a broken plugin at load, not in a call.
+  const std::string path = dir + "/" + name;
+  void* handle = dlopen(path.c_str(), RTLD_NOW);
+  if (handle == nullptr) {
+    const char* reason = dlerror();
+    wxLogError("plugin %s not loaded: %s", shown,
+               wxString::FromUTF8(ShownName(reason != nullptr ? reason : "unknown error")));
     return;
   }
+  plugin.library = new wxDynamicLibrary;
+  plugin.library->Attach(handle);
   wxString missing;
   for (const EntryName& entry : kEntryNames) {
     plugin.*entry.field = reinterpret_cast<PluginEntryFn>(plugin.library->GetSymbol(entry.name));
@@ -156,13 +181,13 @@ void Core::LoadPlugin(const wxString& dir, const wxString& name) {
   const int result = CallEntry(plugin.load, &context, &info);
   plugin.loadTime = wxDateTime::UNow() - before;
   if (result != 0 || info.error != 0) {
-    wxLogError("plugin %s load returned %d error %d", name, result, static_cast<int>(info.error));
+    wxLogError("plugin %s load returned %d error %d", shown, result, static_cast<int>(info.error));
     UnloadLibrary(plugin.library);
     return;
   }
 
   if (!missing.empty()) {
-    wxLogWarning("plugin %s does not export %s; those calls are skipped", name, missing);
+    wxLogWarning("plugin %s does not export %s; those calls are skipped", shown, missing);
   }
   plugin.info = info;
   plugin.calls = new PluginCalls;
@@ -170,8 +195,8 @@ void Core::LoadPlugin(const wxString& dir, const wxString& name) {
   if (plugin.info.ioctlAtLoad != 0) StartIoctlAtLoad(plugin);
   plugin.readThread = nullptr;
   plugin.writeThread = nullptr;
-  plugin.fileName.MakeLower();
-  const bool front = std::strncmp(plugin.fileName.utf8_str(), kFrontPrefix, 8) == 0;
+  plugin.fileName = LowerName(plugin.fileName);
+  const bool front = plugin.fileName.compare(0, 8, kFrontPrefix) == 0;
   pt::lockguard guard(m_pluginsLock);
   m_plugins.insert(front ? m_plugins.begin() : m_plugins.end(), plugin);
 }
@@ -226,7 +251,7 @@ void Core::UnloadAllPlugins() {
       PluginRecord& plugin = m_plugins[i];
       if (plugin.library == nullptr) continue;
       plugin.ioctlThread = nullptr;
-      name = plugin.fileName;
+      name = wxString::FromUTF8(ShownName(plugin.fileName));
       unload = plugin.unload;
       calls = plugin.calls;
     }

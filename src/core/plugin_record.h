@@ -4,6 +4,7 @@
 #define ZENT_CORE_PLUGIN_RECORD_H_
 
 #include <cstdint>
+#include <string>
 
 #include <wx/datetime.h>
 #include <wx/string.h>
@@ -53,7 +54,7 @@ struct PluginRecord {
   PluginThread* readThread = nullptr;
   PluginThread* writeThread = nullptr;  // no path starts a Write on a call thread
   PluginInfo info = {};                 // as the plugin filled it in Load
-  wxString fileName;                    // the listed name, in lower case
+  std::string fileName;                 // the listed name's bytes, in lower case
   int32_t openCode = 0;                 // result of Open
   wxTimeSpan loadTime;                  // duration of Load
   wxTimeSpan openTime;                  // duration of Open

@@ -14,6 +14,7 @@
 #include <tinyxml.h>
 
 #include "core/core.h"
+#include "core/file_names.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ std::string Core::BuildStatusDocument() const {
                 kVersion[3]);
 
   auto* self = new TiXmlElement("Plugin");
-  self->SetAttribute("Filename", std::string(m_exePath.GetFullName().utf8_str()));
+  self->SetAttribute("Filename", ShownName(std::string(m_exePath.GetFullName().utf8_str())));
   self->SetAttribute("Opened", 1);
   self->SetAttribute("OpenCode", 0);
   self->SetAttribute("ID", Signed(CORE_SOURCE));
@@ -97,7 +98,7 @@ std::string Core::BuildStatusDocument() const {
   pt::lockguard guard(m_pluginsLock);
   for (const PluginRecord& plugin : m_plugins) {
     auto* element = new TiXmlElement("Plugin");
-    element->SetAttribute("Filename", std::string(plugin.fileName.utf8_str()));
+    element->SetAttribute("Filename", ShownName(plugin.fileName));
     element->SetAttribute("Opened", 1);
     element->SetAttribute("OpenCode", plugin.openCode);
     element->SetAttribute("LoadTime", LowMilliseconds(plugin.loadTime));

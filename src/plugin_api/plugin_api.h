@@ -29,9 +29,20 @@
  *     thread, one call at a time over all plugins: a plugin that blocks there holds up every
  *     queued delivery. The callback may be called from any thread, also from inside an entry
  *     point, from the start of Load until Unload returns.
+ *     At stop: no call starts after Close. A call whose thread had not yet reached the plugin
+ *     when the core began to close it is not made; only a call already under way may still
+ *     run during Close, and also when Unload is called (a plugin may end a worker loop that
+ *     runs inside its load-time IOCTL or a Read there). The shared object is unloaded only
+ *     after every such call has returned and its thread has ended, thread-exit destructors
+ *     included: no code of the plugin runs on a thread of the core after that.
  *  7. Messages: CoreCallback always returns 0 and puts the outcome in MessageReply.result. It
  *     copies the payload before it returns (or hands it to Read calls that copy it), so the
- *     sender may free or reuse its buffer at once. It may block while a channel is held.
+ *     sender may free or reuse its buffer at once. It may block while a channel is held. A
+ *     null message is refused (RESULT_CHANNEL_REFUSED); a message with a null reply is handled
+ *     and its outcome not written. Both are logged as the plugin's fault.
+ *  8. Process: no thread of the core has a signal blocked, so programs a plugin starts get
+ *     every signal at its default action. A write to a pipe or socket whose reader has gone
+ *     fails with EPIPE; it does not end the server (SIGPIPE is caught and does nothing).
  */
 #ifndef ZENTSERVER_PLUGIN_API_H_
 #define ZENTSERVER_PLUGIN_API_H_

@@ -22,6 +22,10 @@
  *                         after the plugin's Close (with spam_until unload)
  *                         The spam thread records no line per message, only at its end
  *                         "spam_done sent=N failed=F after_close=C".
+ *   spam_window NAME N    the spam thread keeps at most N messages unanswered: it takes a credit
+ *                         of the named semaphore NAME (made in Load with N credits) before each
+ *                         message, waiting 100 ms at most for one
+ *   read_credit NAME      every Read gives a credit back to the named semaphore NAME
  *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1, close,
  *                         unload, or read: a Read with payload)
  *   await WHEN PATH       at that point, wait (10 s at most) until the file PATH exists, and
@@ -50,6 +54,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -107,6 +112,9 @@ typedef struct Config {
   long spamCount;
   int spamUntilUnload;
   char spamMark[256];
+  char spamWindow[64];
+  unsigned spamWindowSize;
+  char readCredit[64];
   char ctl[512];
   char record[512];
   unsigned recordMode;
@@ -260,6 +268,10 @@ static void ReadConfig(const char* path) {
         g_config.spam = 1;
         g_config.spamCount = strtol(g_config.spamMessage.payload, NULL, 0);
       }
+    } else if (strcmp(key, "spam_window") == 0) {
+      sscanf(rest, "%63s %u", g_config.spamWindow, &g_config.spamWindowSize);
+    } else if (strcmp(key, "read_credit") == 0) {
+      sscanf(rest, "%63s", g_config.readCredit);
     } else if (strcmp(key, "spam_mark") == 0) {
       sscanf(rest, "%255s", g_config.spamMark);
     } else if (strcmp(key, "spam_until") == 0) {
@@ -453,6 +465,23 @@ static __attribute__((unused)) uint32_t Keep(const void* data) {
   return 1;
 }
 
+/* The semaphores of spam_window and read_credit. */
+static sem_t* g_window = SEM_FAILED;
+static sem_t* g_credit = SEM_FAILED;
+
+static void TakeCredit(void) {
+  if (g_window == SEM_FAILED) return;
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_nsec += 100000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_nsec -= 1000000000L;
+    ++deadline.tv_sec;
+  }
+  while (sem_timedwait(g_window, &deadline) != 0 && errno == EINTR) {
+  }
+}
+
 static void* SpamThread(void* arg) {
   (void)arg;
   const Send* m = &g_config.spamMessage;
@@ -463,6 +492,7 @@ static void* SpamThread(void* arg) {
        ++sequence) {
     char payload[64];
     int n = snprintf(payload, sizeof payload, "%u:%ld", g_config.id, sequence);
+    TakeCredit();
     if (SendMessage(NULL, source, m->channel, m->flags, m->code, payload, (uint32_t)n) != 0)
       ++failed;
     ++sent;
@@ -551,6 +581,11 @@ ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   if (g_config.loadResult == 0 && g_config.loadError == 0) {
     if (strcmp(g_config.release, "thread") == 0)
       g_releaseStarted = pthread_create(&g_releaseThread, NULL, ReleaseThread, NULL) == 0;
+    if (g_config.readCredit[0] != 0) g_credit = sem_open(g_config.readCredit, 0);
+    if (g_config.spamWindow[0] != 0) {
+      sem_unlink(g_config.spamWindow);
+      g_window = sem_open(g_config.spamWindow, O_CREAT, 0600, g_config.spamWindowSize);
+    }
     if (g_config.spam) g_spamStarted = pthread_create(&g_spamThread, NULL, SpamThread, NULL) == 0;
     for (int i = 0; i < g_config.sendCount; ++i)
       if (g_config.sends[i].when == W_THREAD) {
@@ -589,6 +624,7 @@ ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
   if (request->length != 0) Markers(W_READ);
   SendAll(W_READ);
   Record("read_end tid=%ld", Tid());
+  if (g_credit != SEM_FAILED) sem_post(g_credit);
   return 0;
 }
 
@@ -671,6 +707,13 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   pthread_mutex_unlock(&g_keptLock);
   if (g_spamStarted) pthread_join(g_spamThread, NULL);
   g_spamStarted = 0;
+  if (g_credit != SEM_FAILED) sem_close(g_credit);
+  g_credit = SEM_FAILED;
+  if (g_window != SEM_FAILED) {
+    sem_close(g_window);
+    sem_unlink(g_config.spamWindow);
+    g_window = SEM_FAILED;
+  }
   if (g_releaseStarted) pthread_join(g_releaseThread, NULL);
   /* The control thread ends with its FIFO ("quit", or the test closing its end). */
   if (g_ctlStarted) pthread_join(g_ctlThread, NULL);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -30,17 +31,46 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
   }
 }
 
+bool WaitWhileProgressing(const std::function<bool()>& done, const Progress& progress,
+                          int timeoutMs) {
+  long last = progress();
+  for (;;) {
+    bool grew = false;
+    const bool ended = WaitUntil(
+        [&] {
+          const long now = progress();
+          grew = now != last;
+          last = now;
+          return grew || done();
+        },
+        timeoutMs);
+    if (!ended || done()) return done();
+  }
+}
+
 struct Watchdog::State {
   std::mutex mu;
   std::condition_variable cv;
   bool done = false;
 };
 
-Watchdog::Watchdog(const std::string& what, int timeoutMs) : state_(std::make_shared<State>()) {
-  std::thread([state = state_, what, timeoutMs] {
+Watchdog::Watchdog(const std::string& what, int timeoutMs, Progress progress)
+    : state_(std::make_shared<State>()) {
+  std::thread([state = state_, what, timeoutMs, progress] {
     std::unique_lock<std::mutex> lock(state->mu);
-    if (!state->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return state->done; })) {
+    const auto wait = [&] {
+      return state->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return state->done; });
+    };
+    long last = progress ? progress() : 0;
+    bool finished = wait();
+    while (!finished && progress) {
+      const long now = progress();
+      if (now == last) break;  // no progress within the bound: a stall
+      last = now;
+      finished = wait();
+    }
+    if (!finished) {
       std::fprintf(stderr, "\nFAILED: %s did not finish within %d ms\n", what.c_str(), timeoutMs);
       std::fflush(stderr);
       std::_Exit(1);
@@ -52,6 +82,22 @@ Watchdog::~Watchdog() {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->done = true;
   state_->cv.notify_all();
+}
+
+std::vector<std::string> ListingOrder(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name[0] == '.' || name.size() < 3 || name.compare(name.size() - 3, 3, ".so") != 0 ||
+        fs::is_directory(dir + "/" + name)) {
+      continue;
+    }
+    names.push_back(name);
+  }
+  closedir(listing);
+  return names;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -145,13 +191,14 @@ std::vector<Event> EventsNamed(const std::vector<Event>& events, const std::stri
 
 std::vector<Event> WaitForEvents(const std::string& recordPath, const std::string& name,
                                  size_t count, int timeoutMs) {
+  // Every event recorded counts as progress: a long run of deliveries is not a stall.
   std::vector<Event> events;
-  WaitUntil(
-      [&] {
-        events = ReadEvents(recordPath);
-        return EventsNamed(events, name).size() >= count;
-      },
-      timeoutMs);
+  WaitWhileProgressing([&] { return EventsNamed(events, name).size() >= count; },
+                       [&] {
+                         events = ReadEvents(recordPath);
+                         return static_cast<long>(events.size());
+                       },
+                       timeoutMs);
   return events;
 }
 

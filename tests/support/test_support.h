@@ -25,11 +25,20 @@ constexpr const char* kConsoleTexts =
 // whether it became true.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs);
 
-// Ends the process with a message if it is still alive after timeoutMs: for a step that would
-// hang for ever on broken code (a stop, a join), so that the test fails instead of hanging.
+// A measure of work done (messages sent, events recorded) that only grows.
+using Progress = std::function<long()>;
+
+// As WaitUntil, for work whose length depends on the machine (a sanitizer, a busy machine):
+// the bound counts from the last time progress() grew, so it fails only when the work stalls.
+bool WaitWhileProgressing(const std::function<bool()>& done, const Progress& progress,
+                          int timeoutMs = kWaitMs);
+
+// Ends the process with a message if it is still alive after timeoutMs (counted, when progress
+// is given, from the last time it grew): for a step that would hang for ever on broken code (a
+// stop, a join), so that the test fails instead of hanging.
 class Watchdog {
  public:
-  Watchdog(const std::string& what, int timeoutMs = kWaitMs);
+  Watchdog(const std::string& what, int timeoutMs = kWaitMs, Progress progress = {});
   ~Watchdog();
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
@@ -38,6 +47,10 @@ class Watchdog {
   struct State;
   std::shared_ptr<State> state_;
 };
+
+// The "*.so" files of dir that are not hidden and not directories, in the order the directory
+// lists them: the order in which the server visits them.
+std::vector<std::string> ListingOrder(const std::string& dir);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
