@@ -2,9 +2,14 @@
 //
 // Every "*.so" file of the directory "plugins" beside the executable is loaded (no directories,
 // no hidden files, in listing order, each by the exact bytes of its name), asked to describe
-// itself through Load and kept when it accepts. A file that cannot be loaded, lacks Load or refuses is unloaded again without any
-// further call. Kept plugins whose lower-case name begins with "streampi" go to the front of
-// the list (the last one listed first), every other one to the back.
+// itself through Load and kept when it accepts. A file that cannot be loaded (logged with the
+// dynamic loader's reason), lacks Load or refuses is unloaded again without any further call.
+// Kept plugins whose lower-case name begins with "streampi" go to the front of the list (the
+// last one listed first), every other one to the back.
+//
+// At stop, the Close pass closes each plugin's call count before its Close, and the Unload pass
+// calls Unload, waits for the calls still inside and their threads (plugin_calls.h), and only
+// then unloads the shared object.
 //
 // A plugin may call back from inside Load and from threads it starts there, so a broadcast can
 // read the list while a later plugin is inserted: every change of m_plugins is made under
