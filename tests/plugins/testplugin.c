@@ -707,8 +707,6 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   pthread_mutex_unlock(&g_keptLock);
   if (g_spamStarted) pthread_join(g_spamThread, NULL);
   g_spamStarted = 0;
-  if (g_credit != SEM_FAILED) sem_close(g_credit);
-  g_credit = SEM_FAILED;
   if (g_window != SEM_FAILED) {
     sem_close(g_window);
     sem_unlink(g_config.spamWindow);
@@ -725,6 +723,8 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
 /* The record stays open until the server unloads the code: calls that were inside the plugin
  * when Unload came still record their end. */
 __attribute__((destructor)) static void CloseRecord(void) {
+  if (g_credit != SEM_FAILED) sem_close(g_credit);
+  g_credit = SEM_FAILED;
   if (g_recordFd >= 0) close(g_recordFd);
   g_recordFd = -1;
 }
