@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -47,16 +48,27 @@ class BenchCore {
   explicit BenchCore(int subscribers) {
     char pattern[] = "/tmp/zent-bench.XXXXXX";
     dir_ = mkdtemp(pattern);
+    // Modes set explicitly: the server refuses plugins that group or others may write, which a
+    // umask of 002 would give them.
+    constexpr fs::perms kMode = fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec;
     fs::create_directory(dir_ / "plugins");
+    fs::permissions(dir_ / "plugins", kMode);
     for (int i = 0; i < subscribers; ++i) {
       const fs::path plugin = dir_ / "plugins" / ("sink" + std::to_string(i) + ".so");
       fs::copy_file(ZENT_BENCH_SINK, plugin);
+      fs::permissions(plugin, kMode);
       sinks_.push_back(plugin.string());
     }
     core_ = std::make_unique<Core>(wxFileName((dir_ / "zentserver").string()));
     core_->Start();
     for (const std::string& path : sinks_) {
       void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+      if (handle == nullptr) {
+        std::fprintf(stderr, "the core did not load %s\n", path.c_str());
+        std::exit(1);
+      }
       counters_.push_back(reinterpret_cast<long (*)()>(dlsym(handle, "SinkCount")));
       dlclose(handle);  // drops only the reference this lookup took
     }

@@ -22,14 +22,7 @@
 namespace {
 
 using zt::ListingOrder;
-
-std::vector<std::string> LoadedNames(Core& core) {
-  std::vector<std::string> names;
-  for (const PluginRecord& plugin : core.PluginsSnapshot()) {
-    names.push_back(plugin.fileName);
-  }
-  return names;
-}
+using zt::LoadedNames;
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), ::tolower);

@@ -11,6 +11,9 @@
 // calls Unload, waits for the calls still inside and their threads (plugin_calls.h), and only
 // then unloads the shared object.
 //
+// Nothing that another user could change is loaded (plugin_trust.h): a plugins directory that
+// fails the check loads nothing, a file that fails it is skipped; one error line says why.
+//
 // A plugin may call back from inside Load and from threads it starts there, so a broadcast can
 // read the list while a later plugin is inserted: every change of m_plugins is made under
 // m_pluginsLock. No plugin is called with the lock held.
@@ -28,6 +31,7 @@
 #include "core/file_names.h"
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
+#include "core/plugin_trust.h"
 
 namespace {
 
@@ -144,12 +148,25 @@ bool Core::LoadAllPlugins() {
   const std::string dir = std::string(dirName.fn_str()) + "/" + kPluginsDirName;
   bool opened = false;
   const std::vector<std::string> names = ListPluginFiles(dir, &opened);
+  // A missing directory is a normal set-up without plugins, and not logged.
+  if (!opened) return false;
+  const TrustVerdict trust = CheckPluginDirectory(dir);
+  if (!trust.trusted) {
+    wxLogError("no plugin loaded from %s: %s", wxString::FromUTF8(ShownName(dir)),
+               wxString::FromUTF8(ShownName(trust.reason)));
+    return false;
+  }
   for (const std::string& name : names) LoadPlugin(dir, name);
-  return opened;
+  return true;
 }
 
 void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   const wxString shown = wxString::FromUTF8(ShownName(name));
+  const TrustVerdict trust = CheckPluginFile(dir, name);
+  if (!trust.trusted) {
+    wxLogError("plugin %s not loaded: %s", shown, wxString::FromUTF8(ShownName(trust.reason)));
+    return;
+  }
   PluginRecord plugin;
   plugin.fileName = name;
   // Loaded by the file's exact bytes, whatever the locale. RTLD_NOW: binding every symbol now

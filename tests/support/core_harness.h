@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <wx/filename.h>
 
@@ -42,6 +43,15 @@ class CoreHarness {
   std::unique_ptr<Core> core_;
   bool started_ = false;
 };
+
+// The file names of the loaded plugins, in delivery order.
+inline std::vector<std::string> LoadedNames(const Core& core) {
+  std::vector<std::string> names;
+  for (const PluginRecord& plugin : core.PluginsSnapshot()) {
+    names.push_back(plugin.fileName);
+  }
+  return names;
+}
 
 // A message as a plugin prepares it.
 inline Message MakeMessage(uint32_t source, uint32_t channel, uint32_t flags, uint32_t code,

@@ -119,13 +119,19 @@ void CopyFile(const std::string& from, const std::string& to, mode_t mode) {
   chmod(to.c_str(), mode);
 }
 
+void MakeDirectory(const std::string& path, mode_t mode) {
+  fs::create_directory(path);
+  chmod(path.c_str(), mode);
+}
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/zt.XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);
   if (mkdtemp(buffer.data()) == nullptr) std::abort();
-  path_ = buffer.data();
+  // Without symbolic links, as the server names the paths it finds at fault.
+  path_ = fs::canonical(buffer.data()).string();
 }
 
 TempDir::~TempDir() {
@@ -141,7 +147,7 @@ std::string TestPluginFile(const std::string& variant) {
 
 Installation::Installation() {
   CopyFile(ServerExecutable(), exe());
-  fs::create_directory(plugins());
+  MakeDirectory(plugins());
 }
 
 std::string Installation::AddPlugin(const std::string& name, const std::string& config,

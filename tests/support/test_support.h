@@ -56,8 +56,12 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 void CopyFile(const std::string& from, const std::string& to, mode_t mode = 0755);
+// Creates the directory path with mode (not the umask's), as the server accepts a plugins
+// directory only when group and others cannot write it.
+void MakeDirectory(const std::string& path, mode_t mode = 0755);
 
-// A fresh directory under TMPDIR (or /tmp), removed with its contents at destruction.
+// A fresh directory under TMPDIR (or /tmp), removed with its contents at destruction. Its path
+// is absolute and free of symbolic links.
 class TempDir {
  public:
   TempDir();

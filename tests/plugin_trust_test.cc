@@ -1,0 +1,117 @@
+// Plugin files and plugins directories that another user could change are not loaded, and one
+// error line names the path and the reason.
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/core_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kOtherUid = 12345;
+
+// Installs the test plugin at target (outside the plugins directory) and makes plugins/name a
+// symbolic link to it.
+void AddLinkedPlugin(const zt::Installation& install, const std::string& name,
+                     const std::string& target, mode_t mode) {
+  zt::CopyFile(zt::TestPluginFile(), target, mode);
+  fs::create_symlink(target, install.plugins() + "/" + name);
+  zt::WriteFile(install.plugins() + "/" + name + ".conf", "id 9\n");
+}
+
+bool Loaded(const zt::Installation& install, const std::string& name) {
+  return zt::FileExists(install.RecordOf(name));
+}
+
+TEST(PluginTrustTest, FilesThatOthersCouldChangeAreRefusedByTheServer) {
+  zt::Installation install;
+  install.AddPlugin("ok.so", "id 1\n");
+  install.AddPlugin("gw.so", "id 2\n");
+  chmod((install.plugins() + "/gw.so").c_str(), 0775);
+  install.AddPlugin("ww.so", "id 3\n");
+  chmod((install.plugins() + "/ww.so").c_str(), 0757);
+  zt::TempDir outside;
+  AddLinkedPlugin(install, "link.so", outside / "real.so", 0777);
+  // A file of ours in a directory that anybody may add to but not take from is safe; in one
+  // without the sticky bit anybody could replace it.
+  zt::MakeDirectory(outside / "open", 0757);
+  AddLinkedPlugin(install, "open.so", outside / "open/real.so", 0755);
+  struct stat tmp;
+  const bool tmpIsSticky = stat("/tmp", &tmp) == 0 && tmp.st_uid == 0 && (tmp.st_mode & S_ISVTX);
+  char sticky[] = "/tmp/zt-trust-XXXXXX";
+  if (tmpIsSticky) {
+    close(mkstemp(sticky));
+    AddLinkedPlugin(install, "sticky.so", sticky, 0755);
+  }
+
+  zt::ServerProcess server(install.exe(), {"-d"}, "/");
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  if (tmpIsSticky) unlink(sticky);
+  EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
+  const std::string err = server.Stderr();
+  for (const std::string& line : std::vector<std::string>{
+           "plugin gw.so not loaded: writable by group",
+           "plugin ww.so not loaded: writable by others",
+           "plugin link.so not loaded: " + (outside / "real.so") +
+               " is writable by group and others",
+           "plugin open.so not loaded: " + (outside / "open") + " is writable by others"}) {
+    EXPECT_EQ(zt::CountOf(err, line + "\n"), 1u) << line << "\n" << err;
+  }
+  EXPECT_TRUE(Loaded(install, "ok.so")) << err;
+  if (tmpIsSticky) {
+    EXPECT_TRUE(Loaded(install, "sticky.so")) << err;
+  }
+  for (const char* name : {"gw.so", "ww.so", "link.so", "open.so"}) {
+    EXPECT_FALSE(Loaded(install, name)) << name;
+  }
+}
+
+void ExpectNothingLoaded(const zt::Installation& install, const std::string& reason) {
+  zt::LogCapture::Get().Clear();
+  zt::CoreHarness harness(install);
+  harness.Start();
+  EXPECT_TRUE(zt::LoadedNames(harness.core()).empty());
+  EXPECT_TRUE(
+      zt::LogCapture::Get().Contains("no plugin loaded from " + install.plugins() + ": " + reason))
+      << reason;
+  EXPECT_FALSE(zt::LogCapture::Get().Contains("plugin ok.so"));
+}
+
+TEST(PluginTrustTest, APluginsDirectoryThatOthersCouldChangeLoadsNothing) {
+  {
+    zt::Installation install;
+    install.AddPlugin("ok.so", "id 1\n");
+    chmod(install.plugins().c_str(), 0777);
+    ExpectNothingLoaded(install, "writable by group and others");
+  }
+  {
+    zt::Installation install;
+    install.AddPlugin("ok.so", "id 1\n");
+    chmod(install.dir().c_str(), 0730);
+    ExpectNothingLoaded(install, install.dir() + " is writable by group");
+  }
+}
+
+TEST(PluginTrustTest, FilesAndDirectoriesOfAnotherUserAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  zt::Installation install;
+  install.AddPlugin("ok.so", "id 1\n");
+  install.AddPlugin("theirs.so", "id 2\n");
+  ASSERT_EQ(chown((install.plugins() + "/theirs.so").c_str(), kOtherUid, 0), 0);
+  zt::LogCapture::Get().Clear();
+  {
+    zt::CoreHarness harness(install);
+    harness.Start();
+    EXPECT_EQ(zt::LoadedNames(harness.core()), std::vector<std::string>{"ok.so"});
+    EXPECT_TRUE(zt::LogCapture::Get().Contains("plugin theirs.so not loaded: owned by uid 12345"));
+  }
+  ASSERT_EQ(chown(install.plugins().c_str(), kOtherUid, 0), 0);
+  ExpectNothingLoaded(install, "owned by uid 12345");
+}
+
+}  // namespace
