@@ -14,6 +14,11 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# The server refuses plugins from a directory that group or others may write, so every
+# directory an install creates gets 0755 whatever the umask of the one who installs.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 set(ZENT_INSTALL_APPDIR "lib/zentserver" CACHE STRING
     "Directory (relative to the prefix) of the server's executable and its plugins directory")
 set(ZENT_INSTALL_UNITDIR "lib/systemd/system" CACHE STRING
@@ -26,12 +31,14 @@ install(DIRECTORY DESTINATION ${ZENT_INSTALL_APPDIR}/plugins COMPONENT server)
 install(TARGETS zentserver-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
 
 # Files that name installed paths are made when they are installed, for the prefix of that
-# install (cmake --install --prefix P, or /usr in the Debian package), straight into their
-# destination: a file made at configure time would name the prefix of the configure step, and
-# one shared file in the build tree would mix up two installs that run at once.
+# install (cmake --install --prefix P, or /usr in the Debian package): a file made at configure
+# time would name the prefix of the configure step, and one shared file in the build tree would
+# mix up two installs that run at once, so each install makes its copy in a staging directory
+# named after its destination and installs that (with the modes above, whatever the umask).
 #   @ZENT_INSTALL_PREFIX@  the install prefix
 #   @ZENT_INSTALLED_EXE@   the installed server
 #   @ZENT_INSTALL_APPDIR@, @PROJECT_VERSION@
+#   @ZENT_UNIT_SYSCALL_ARCHITECTURES@  the unit's system-call ABI filter for this build
 function(zent_install_configured template destination component)
   get_filename_component(name ${template} NAME_WLE)
   install(CODE "
@@ -39,13 +46,24 @@ function(zent_install_configured template destination component)
     set(ZENT_INSTALLED_EXE \"\${CMAKE_INSTALL_PREFIX}/${ZENT_INSTALL_APPDIR}/zentserver\")
     set(ZENT_INSTALL_APPDIR \"${ZENT_INSTALL_APPDIR}\")
     set(PROJECT_VERSION \"${PROJECT_VERSION}\")
-    set(zent_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${name}\")
-    message(STATUS \"Installing: \${zent_file}\")
-    configure_file(\"${template}\" \"\${zent_file}\" @ONLY)
-    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${zent_file}\")
+    set(ZENT_UNIT_SYSCALL_ARCHITECTURES \"${ZENT_UNIT_SYSCALL_ARCHITECTURES}\")
+    string(MD5 zent_tag \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(zent_stage \"${CMAKE_BINARY_DIR}/install-staging/\${zent_tag}\")
+    configure_file(\"${template}\" \"\${zent_stage}/${name}\" @ONLY)
+    file(INSTALL \"\${zent_stage}/${name}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${destination}\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    file(REMOVE_RECURSE \"\${zent_stage}\")
   " COMPONENT ${component})
 endfunction()
 
+# The service may make system calls only through the ABI it was built for. A 32-bit build may
+# run on a 64-bit kernel, where the native ABI is the 64-bit one: it needs the 32-bit ABI (x86)
+# as well, and the native one stays for the service manager's own start of the process.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ZENT_UNIT_SYSCALL_ARCHITECTURES "SystemCallArchitectures=native x86")
+else()
+  set(ZENT_UNIT_SYSCALL_ARCHITECTURES "SystemCallArchitectures=native")
+endif()
 zent_install_configured(${CMAKE_SOURCE_DIR}/packaging/zentserver.service.in
                         ${ZENT_INSTALL_UNITDIR} server)
 
