@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
@@ -18,8 +17,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 const char* const kPlugins[] = {"camera.so", "recorder.so", "monitor.so"};
 
 // A copy of the demo directory that scripts/run starts: the server and plugins/ beside it.
@@ -27,7 +24,7 @@ class DemoDir {
  public:
   DemoDir() {
     zt::CopyFile(std::string(ZENT_DEMO_DIR) + "/zentserver", exe());
-    fs::create_directory(dir_ / "plugins");
+    zt::MakeDirectory(dir_ / "plugins");
     for (const char* plugin : kPlugins) {
       zt::CopyFile(std::string(ZENT_DEMO_DIR) + "/plugins/" + plugin,
                    dir_ / "plugins" + "/" + plugin);
@@ -159,7 +156,8 @@ void ExpectCompleteRecording(const DemoDir& demo, const RecorderReport& recorder
   EXPECT_EQ(recorder.kept, recorder.written);
   EXPECT_EQ(recorder.givenBack, recorder.kept) << "a kept buffer was never given back";
   EXPECT_EQ(recorder.lost, 0u);
-  const std::string file = demo.path() + "/" + recorder.file;
+  const std::string file =
+      recorder.file[0] == '/' ? recorder.file : demo.path() + "/" + recorder.file;
 
   const nlohmann::json stream = Probe(file);
   EXPECT_EQ(stream.value("width", 0), 320);
@@ -218,8 +216,11 @@ TEST(DemoTest, TheChannelHoldsTheCameraBackWhileTheRecorderIsSlow) {
   constexpr unsigned kFrames = 15;
   constexpr double kWriteMs = 150;
   DemoDir demo;
+  // And the recordings go where the environment says, as for the installed service.
+  zt::TempDir state;
   zt::ServerProcess server(demo.exe(), {"-d"}, demo.path(),
-                           {"ZENT_DEMO_FRAMES=15", "ZENT_DEMO_WRITE_DELAY_MS=150"});
+                           {"ZENT_DEMO_FRAMES=15", "ZENT_DEMO_WRITE_DELAY_MS=150",
+                            "ZENT_RECORDINGS_DIR=" + state / "rec"});
   ASSERT_TRUE(server.WaitForStdout("camera: sent all 15 frames")) << server.Stdout();
   server.CloseStdin();
   ASSERT_TRUE(server.Wait());
@@ -234,7 +235,9 @@ TEST(DemoTest, TheChannelHoldsTheCameraBackWhileTheRecorderIsSlow) {
   EXPECT_GE(camera.heldBack, 10u) << out;
   EXPECT_GE(camera.tookMs, (kFrames - 1) * kWriteMs) << out;
   // Held back, not dropped: every frame is in the file, in order.
-  ExpectCompleteRecording(demo, ParseRecorder(out), kFrames);
+  const RecorderReport recorder = ParseRecorder(out);
+  EXPECT_EQ(recorder.file.rfind(state / "rec/demo-", 0), 0u) << out;
+  ExpectCompleteRecording(demo, recorder, kFrames);
   ExpectNoCoreComplaints(server);
 }
 

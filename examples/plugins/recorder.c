@@ -5,9 +5,8 @@
  * Write runs on the core's one event handler thread, and every queued delivery of the server
  * waits while it runs; so it does not write anything itself. It keeps the frame's buffer
  * (retained = 1) and queues it for the writer thread, which appends the frame to
- * recordings/demo-YYYYmmdd-HHMMSS.y4m (relative to the server's working directory, which is the
- * executable's directory) and then gives the buffer back with MSG_RELEASE. Until then the
- * frame's channel stays held and the camera's next frame waits: when the disk is slow, the
+ * <directory>/demo-YYYYmmdd-HHMMSS.y4m and then gives the buffer back with MSG_RELEASE. Until then
+ * the frame's channel stays held and the camera's next frame waits: when the disk is slow, the
  * recorder sets the pace and no frame is lost.
  *
  * What runs where:
@@ -18,11 +17,15 @@
  *   Close   main thread          the writer finishes every queued frame and ends; close the file
  *   Unload  main thread          the same, should Close not have run
  *
- * Setting (environment): ZENT_DEMO_WRITE_DELAY_MS, see demo_protocol.h.
+ * Settings (environment): ZENT_DEMO_WRITE_DELAY_MS, see demo_protocol.h; ZENT_RECORDINGS_DIR,
+ * the directory of the recordings, created (one level) if it is missing: by default
+ * "recordings" in the server's working directory, which is the executable's directory. The
+ * installed service sets it to a directory under its state directory.
  */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,7 +37,7 @@
 #include "demo_protocol.h"
 
 #define QUEUE_SLOTS 64
-#define RECORDINGS_DIR "recordings"
+#define DEFAULT_RECORDINGS_DIR "recordings"
 
 typedef struct Frame {
   const void* data; /* the core's buffer, ours until given back */
@@ -44,6 +47,7 @@ typedef struct Frame {
 
 static CoreCallbackFn g_callback;
 static long g_writeDelayMs;
+static char g_dir[PATH_MAX - 64]; /* room for the file name in g_path */
 
 /* The frames waiting for the writer, guarded by g_lock. */
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -56,7 +60,7 @@ static uint32_t g_kept, g_refused; /* by Write */
 
 /* The writer thread's own state; Close reads it after joining the thread. */
 static FILE* g_file;
-static char g_path[128];
+static char g_path[PATH_MAX];
 static int g_failed; /* the file could not be opened or written: frames are given back only */
 static uint32_t g_width, g_height, g_written, g_givenBack, g_lost, g_nextSequence;
 
@@ -78,10 +82,11 @@ static void GiveBack(const void* data) {
   ++g_givenBack;
 }
 
-/* Creates a new file under recordings/ and writes the stream header; 0 on failure. */
+/* Creates a new file in the recordings directory and writes the stream header; 0 on
+ * failure. */
 static int OpenRecording(const DemoFrameInfo* info) {
-  if (mkdir(RECORDINGS_DIR, 0755) != 0 && errno != EEXIST) {
-    fprintf(stderr, "recorder: cannot create %s/: %s\n", RECORDINGS_DIR, strerror(errno));
+  if (mkdir(g_dir, 0755) != 0 && errno != EEXIST) {
+    fprintf(stderr, "recorder: cannot create %s/: %s\n", g_dir, strerror(errno));
     return 0;
   }
   char stamp[32];
@@ -92,9 +97,9 @@ static int OpenRecording(const DemoFrameInfo* info) {
   /* "x": never overwrite an earlier recording; a second one in the same second gets a suffix. */
   for (int attempt = 0; attempt < 100 && g_file == NULL; ++attempt) {
     if (attempt == 0) {
-      snprintf(g_path, sizeof g_path, "%s/demo-%s.y4m", RECORDINGS_DIR, stamp);
+      snprintf(g_path, sizeof g_path, "%s/demo-%s.y4m", g_dir, stamp);
     } else {
-      snprintf(g_path, sizeof g_path, "%s/demo-%s-%d.y4m", RECORDINGS_DIR, stamp, attempt);
+      snprintf(g_path, sizeof g_path, "%s/demo-%s-%d.y4m", g_dir, stamp, attempt);
     }
     g_file = fopen(g_path, "wbx");
     if (g_file == NULL && errno != EEXIST) break;
@@ -190,6 +195,13 @@ ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   const char* delay = getenv("ZENT_DEMO_WRITE_DELAY_MS");
   if (delay != NULL) g_writeDelayMs = strtol(delay, NULL, 10);
   if (g_writeDelayMs < 0 || g_writeDelayMs > 10000) g_writeDelayMs = 0;
+  const char* dir = getenv("ZENT_RECORDINGS_DIR");
+  if (dir == NULL || *dir == 0) dir = DEFAULT_RECORDINGS_DIR;
+  if (strlen(dir) >= sizeof g_dir) {
+    fprintf(stderr, "recorder: ZENT_RECORDINGS_DIR is too long\n");
+    return 1;
+  }
+  strcpy(g_dir, dir);
 
   g_callback = context->callback;
   info->id = DEMO_RECORDER_ID;
