@@ -179,7 +179,7 @@ TEST(PluginInterfaceTest, MissingEntryPointsAreNamedOnceAndNeverCalled) {
 // position: the loader visits them in that order.
 std::vector<std::string> InstallInListingOrder(zt::Installation& install, size_t count,
                                                const std::function<std::string(size_t)>& config) {
-  for (size_t i = 0; i < count; ++i) install.AddPlugin("p" + std::to_string(i) + ".so", "");
+  for (size_t i = 0; i < count; ++i) install.AddPlugin(zt::Cat("p", std::to_string(i), ".so"), "");
   const std::vector<std::string> order = ListingOrder(install.plugins());
   for (size_t i = 0; i < order.size(); ++i) {
     zt::WriteFile(install.plugins() + "/" + order[i] + ".conf", config(i));

@@ -75,7 +75,7 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
     for (int s = 0; s < kSenders; ++s) {
       threads.emplace_back([&, s] {
         for (int seq = 0; seq < kPerSender; ++seq) {
-          const std::string text = "s" + std::to_string(s) + ":" + std::to_string(seq);
+          const std::string text = zt::Cat("s", std::to_string(s), ":", std::to_string(seq));
           const int result = zt::SendText(500 + s, ChannelOf(s), 0x01, 0x1, text);
           ++sent;
           if (result == RESULT_OK) results[s].push_back(seq);
@@ -87,7 +87,7 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
     }
     threads.emplace_back([&] {
       for (int b = 0; b < kBroadcasts; ++b) {
-        EXPECT_EQ(zt::SendText(0, kSharedChannel, 0x02, 0, "b" + std::to_string(b)), 0);
+        EXPECT_EQ(zt::SendText(0, kSharedChannel, 0x02, 0, zt::Cat("b", std::to_string(b))), 0);
         ++sent;
       }
     });

@@ -464,7 +464,8 @@ void PrintText(const Report& report, int status) {
     std::string exported, missing;
     for (int i = 0; i < 8; ++i) {
       std::string& list = report.exports[i] ? exported : missing;
-      list += (list.empty() ? "" : " ") + std::string(kEntryNames[i]);
+      if (!list.empty()) list += ' ';
+      list += kEntryNames[i];
     }
     std::printf("%-12s%s\n", "exports", exported.empty() ? "-" : exported.c_str());
     std::printf("%-12s%s\n", "missing", missing.empty() ? "-" : missing.c_str());
