@@ -157,6 +157,31 @@ std::string Installation::AddPlugin(const std::string& name, const std::string& 
   return RecordOf(name);
 }
 
+PluginControl::PluginControl(const std::string& path) : path_(path) {
+  if (mkfifo(path_.c_str(), 0600) != 0) std::abort();
+}
+
+bool PluginControl::Send(const std::string& line) {
+  // Opening without a reader fails at once (ENXIO) instead of blocking.
+  if (fd_ < 0 && !WaitUntil([&] {
+        fd_ = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return fd_ >= 0;
+      })) {
+    return false;
+  }
+  fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  const std::string text = line + "\n";
+  return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void PluginControl::Close() {
+  // A plugin that was never sent a command waits in its open of the FIFO: open it, so that
+  // the plugin's control thread sees the end.
+  if (fd_ < 0) fd_ = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
 const std::string& Event::operator[](const std::string& key) const {
   static const std::string kNone;
   auto it = fields.find(key);
@@ -296,13 +321,7 @@ void ServerProcess::Signal(int signo) { kill(pid_, signo); }
 
 bool ServerProcess::Wait(int timeoutMs) {
   if (exited_) return true;
-  const bool ended = WaitUntil(
-      [&] {
-        pid_t r = waitpid(pid_, &status_, WNOHANG);
-        if (r == pid_) exited_ = true;
-        return exited_;
-      },
-      timeoutMs);
+  const bool ended = WaitUntil([&] { return Ended(); }, timeoutMs);
   if (!ended) {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status_, 0);
@@ -310,6 +329,11 @@ bool ServerProcess::Wait(int timeoutMs) {
     return false;
   }
   return true;
+}
+
+bool ServerProcess::Ended() {
+  if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+  return exited_;
 }
 
 int ServerProcess::ExitCode() const {

@@ -97,6 +97,26 @@ class Installation {
   TempDir dir_;
 };
 
+// The write end of a test plugin's command FIFO ("ctl PATH" in its settings), made here. The
+// plugin's control thread reads commands until this end closes, and the plugin's Unload waits
+// for that thread: close it before the server stops.
+class PluginControl {
+ public:
+  explicit PluginControl(const std::string& path);
+  ~PluginControl() { Close(); }
+  PluginControl(const PluginControl&) = delete;
+  PluginControl& operator=(const PluginControl&) = delete;
+  const std::string& path() const { return path_; }
+  // Sends one command line ("send ...", "release_all", ...); the first waits until the plugin
+  // has opened its end. False when it never did.
+  bool Send(const std::string& line);
+  void Close();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // One recorded event of a test plugin: "name key=value ...".
 struct Event {
   std::string name;
@@ -137,6 +157,8 @@ class ServerProcess {
   void Signal(int signo);
   // Waits for the process to end; false (and the process is killed) after timeoutMs.
   bool Wait(int timeoutMs = kWaitMs);
+  // Whether the process has ended, without waiting for it.
+  bool Ended();
   bool exited() const { return exited_; }
   int status() const { return status_; }  // raw wait status
   int ExitCode() const;                   // -1 unless it exited normally
