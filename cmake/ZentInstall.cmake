@@ -86,8 +86,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfig.cmake
               ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfigVersion.cmake
         DESTINATION ${ZENT_INSTALL_SDK_CMAKEDIR} COMPONENT sdk)
 
-install(FILES ${CMAKE_SOURCE_DIR}/docs/plugins.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        COMPONENT sdk)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/plugins.md ${CMAKE_SOURCE_DIR}/docs/bridge.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT sdk)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/plugins ${CMAKE_SOURCE_DIR}/examples/out-of-tree
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT sdk)
 

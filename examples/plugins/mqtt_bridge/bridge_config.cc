@@ -12,11 +12,17 @@
 namespace mqtt_bridge {
 
 bool ParseNumber(const std::string& token, uint32_t* value) {
-  if (token.empty() || !isxdigit(static_cast<unsigned char>(token[0]))) return false;
+  // Decimal, or hex after "0x"; a leading zero does not make it octal.
+  const bool hex = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+  const char* digits = token.c_str() + (hex ? 2 : 0);
+  if (!(hex ? isxdigit(static_cast<unsigned char>(*digits))
+            : isdigit(static_cast<unsigned char>(*digits)))) {
+    return false;
+  }
   char* end = nullptr;
   errno = 0;
-  const unsigned long long parsed = strtoull(token.c_str(), &end, 0);
-  if (errno != 0 || end == token.c_str() || *end != 0 || parsed > 0xFFFFFFFFull) return false;
+  const unsigned long long parsed = strtoull(digits, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != 0 || parsed > 0xFFFFFFFFull) return false;
   *value = static_cast<uint32_t>(parsed);
   return true;
 }

@@ -55,10 +55,10 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fstream>
+#include <iterator>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <mutex>
-#include <sstream>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -262,6 +262,7 @@ class Bridge {
   const std::string m_statusTopic, m_onlineTopic;
   mosquitto* m_mosq = nullptr;
   std::thread m_feeder, m_keeper;
+  bool m_started = false;  // Start ran (on the main thread, as Stop does)
 
   std::mutex m_mu;
   std::condition_variable m_wake;  // the feeder, the keeper and Stop's drain wait on it
@@ -353,6 +354,7 @@ bool Bridge::Create() {
 }
 
 bool Bridge::Start() {
+  m_started = true;
   m_feeder = std::thread(&Bridge::Feed, this);
   m_keeper = std::thread(&Bridge::Keep, this);
   // The network thread first, then the connection: the thread keeps trying when the broker is
@@ -396,6 +398,7 @@ void Bridge::Stop() {
   mosquitto_disconnect_v5(m_mosq, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
   mosquitto_loop_stop(m_mosq, false);
 
+  if (!m_started) return;
   std::lock_guard<std::mutex> lock(m_mu);
   std::string skipped;
   for (int i = 0; i < kEventCount; ++i) {
@@ -822,16 +825,16 @@ int LoadBridge(PluginContext* context, PluginInfo* info) {
   const std::string dir =
       path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
   const std::string configPath = (dir.empty() ? "." : dir) + "/" + kConfigName;
+  // No file: the defaults. A file that cannot be read is an error like a bad line.
   std::string text;
-  std::ifstream in(configPath);
-  if (in) {
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-  } else if (errno != ENOENT) {
-    Log(LOG_ERR, "%s: %s; not loaded", configPath.c_str(), strerror(errno));
-    info->error = 1;
-    return 0;
+  if (access(configPath.c_str(), F_OK) == 0) {
+    std::ifstream in(configPath);
+    if (!in.is_open()) {
+      Log(LOG_ERR, "%s: %s; not loaded", configPath.c_str(), strerror(errno));
+      info->error = 1;
+      return 0;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
