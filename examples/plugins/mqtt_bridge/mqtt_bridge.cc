@@ -858,85 +858,54 @@ int LoadBridge(PluginContext* context, PluginInfo* info) {
   return 0;
 }
 
-void StopBridge() {
-  if (g_bridge != nullptr) g_bridge->Stop();
+// Runs an entry point's work; no exception (out of memory, no thread) crosses into the core.
+template <typename Work>
+int Guarded(int failed, Work work) {
+  try {
+    return work();
+  } catch (...) {
+    return failed;
+  }
 }
 
 }  // namespace
 }  // namespace mqtt_bridge
 
 using mqtt_bridge::g_bridge;
+using mqtt_bridge::Guarded;
 
 ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
-  try {
-    return mqtt_bridge::LoadBridge(context, info);
-  } catch (...) {
-    info->error = 1;
-    return 0;
-  }
-}
-
-ZENT_PLUGIN_EXPORT int Open(OpenRequest* request, OpenReply* reply) {
-  (void)request;
-  (void)reply;
-  try {
-    return g_bridge->Start() ? 0 : -1;
-  } catch (...) {
-    return -1;
-  }
-}
-
-ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
-  (void)reply;
-  try {
-    g_bridge->OnRead(*request);
-  } catch (...) {
-  }
+  if (Guarded(-1, [&] { return mqtt_bridge::LoadBridge(context, info); }) != 0) info->error = 1;
   return 0;
 }
 
-ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
-  (void)reply;  // retained stays 0: the library has its own copy of what it publishes
-  try {
-    g_bridge->OnWrite(*request);
-  } catch (...) {
-  }
-  return 0;
+ZENT_PLUGIN_EXPORT int Open(OpenRequest*, OpenReply*) {
+  return Guarded(-1, [] { return g_bridge->Start() ? 0 : -1; });
+}
+
+ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply*) {
+  return Guarded(0, [&] { return g_bridge->OnRead(*request), 0; });
+}
+
+// retained stays 0 in the replies of Write and IOCTL: the library has its own copy of what it
+// publishes.
+ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply*) {
+  return Guarded(0, [&] { return g_bridge->OnWrite(*request), 0; });
+}
+
+ZENT_PLUGIN_EXPORT int IOCTL(IoctlRequest* request, IoctlReply*) {
+  return Guarded(0, [&] { return g_bridge->OnIoctl(*request), 0; });
 }
 
 /* Never called; the core looks every entry point up and logs those a plugin lacks. */
-ZENT_PLUGIN_EXPORT int Seek(void* request, void* reply) {
-  (void)request;
-  (void)reply;
-  return 0;
+ZENT_PLUGIN_EXPORT int Seek(void*, void*) { return 0; }
+
+ZENT_PLUGIN_EXPORT int Close(CloseRequest*, StatusReply*) {
+  return Guarded(0, [] { return g_bridge->Stop(), 0; });
 }
 
-ZENT_PLUGIN_EXPORT int IOCTL(IoctlRequest* request, IoctlReply* reply) {
-  (void)reply;
-  try {
-    g_bridge->OnIoctl(*request);
-  } catch (...) {
-  }
-  return 0;
-}
-
-ZENT_PLUGIN_EXPORT int Close(CloseRequest* request, StatusReply* reply) {
-  (void)request;
-  (void)reply;
-  try {
-    mqtt_bridge::StopBridge();
-  } catch (...) {
-  }
-  return 0;
-}
-
-ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
-  (void)request;
-  (void)reply;
-  try {
-    mqtt_bridge::StopBridge();
-  } catch (...) {
-  }
+ZENT_PLUGIN_EXPORT int Unload(UnloadRequest*, StatusReply*) {
+  Guarded(0, [] { return g_bridge->Stop(), 0; });
   delete g_bridge;
   g_bridge = nullptr;
   return 0;
