@@ -236,9 +236,17 @@ TEST_F(BridgeTest, CarriesMessagesBothWaysOnceAndKeepsEachServersStateOnTheBroke
   EXPECT_EQ(broker_.PublishAs("zent/zt-x/msg/04000001", 0x4, {"-f", files / "big"}), 0);
   EXPECT_EQ(broker_.PublishAs("zent/zt-x/msg/nothex", 0x4, {"-m", "x"}), 0);
   EXPECT_EQ(broker_.PublishAs("zent/zt-x/msg/04000001", MSG_RELEASE, {"-m", "x"}), 0);
+  // A queued message on a channel that no broadcast opened on B: the core refuses it.
+  EXPECT_EQ(broker_.PublishAs("zent/zt-x/msg/04000001", 0x4,
+                              {"-m", "x", "-D", "publish", "user-property", "channel", "9"}),
+            0);
   EXPECT_TRUE(
       b.WaitLog("skipped a message in on zent/zt-x/msg/04000001: 70000 bytes, larger "
                 "than max_payload 65536"))
+      << b.Log();
+  EXPECT_TRUE(
+      b.WaitLog("the core refused a message in (code 0x04000001, channel 9: result 1; 1 "
+                "so far)"))
       << b.Log();
   EXPECT_TRUE(
       b.WaitLog("skipped a malformed message in on zent/zt-x/msg/nothex: the topic does "
@@ -320,12 +328,16 @@ TEST_F(BridgeTest, KeepsTheServerGoingWhileTheBrokerIsAwayAndResumesWhenItIsBack
   EXPECT_NE(a.Log().find("10 dropped out (queue full)"), std::string::npos) << a.Log();
 }
 
-TEST_F(BridgeTest, TriesAgainAfterTheBrokerRefusedTheConnection) {
-  // The library gives a refused connection up for good; the bridge does not.
+TEST_F(BridgeTest, WaitsForABrokerThatIsAwayAtStartOrRefusesIt) {
   broker_.Stop();
-  ASSERT_TRUE(broker_.Start(/*anonymous=*/false)) << broker_.error();
   Host a("a", broker_.port());
   a.Start();
+  ASSERT_TRUE(a.WaitLog("cannot reach the broker at 127.0.0.1:" + std::to_string(broker_.port()) +
+                        " (Connection refused); retrying"))
+      << a.Log();
+  EXPECT_TRUE(a.server->WaitForStdout("press any key")) << "the server did not start";
+  // The library gives a refused connection up for good; the bridge does not.
+  ASSERT_TRUE(broker_.Start(/*anonymous=*/false)) << broker_.error();
   ASSERT_TRUE(a.WaitLog("refused the connection (Not authorized); retrying")) << a.Log();
   broker_.Stop();
   ASSERT_TRUE(broker_.Start()) << broker_.error();

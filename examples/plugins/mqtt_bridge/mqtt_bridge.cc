@@ -235,6 +235,9 @@ class Bridge {
   void Connected(int rc);
   void Disconnected(int rc, int savedErrno);
   void Acknowledged(int reason);
+  // Logs the start of an outage once, and a refusal by the broker once per outage.
+  // REQUIRES: m_mu is held.
+  void NoteOutage(bool refused, const std::string& why);
   void Received(const mosquitto_message& message, const mosquitto_property* properties);
   bool Parse(const std::string& topic, const mosquitto_message& message,
              const mosquitto_property* properties, Incoming* in, std::string* why);
@@ -247,6 +250,9 @@ class Bridge {
   void Publish(const std::string& topic, const void* data, uint32_t length, bool state,
                const mosquitto_property* properties);
 
+  // Starts a connection without waiting for it, then the library's network thread; a failure
+  // at once leaves the next attempt to the keeper. The result of starting the thread.
+  int Connect(bool first);
   void Feed();
   void Inject(const Incoming& in);
   void Keep();
@@ -268,9 +274,11 @@ class Bridge {
   std::condition_variable m_wake;  // the feeder, the keeper and Stop's drain wait on it
   bool m_stopping = false;
   bool m_connected = false;
-  bool m_outage = false;     // logged, and not yet over
-  bool m_linkEnded = false;  // the library's network thread has returned for good
-  unsigned m_restartDelay;   // seconds before the keeper starts it again
+  bool m_everConnected = false;
+  bool m_outage = false;         // logged, and not yet over
+  bool m_refusalLogged = false;  // during this outage
+  bool m_linkEnded = false;      // the library's network thread has returned for good
+  unsigned m_restartDelay;       // seconds before the keeper starts it again
   Clock::time_point m_lostAt;
   std::string m_status;    // the last status document, published again on every connect
   uint32_t m_pending = 0;  // published, not yet acknowledged by the broker
@@ -357,25 +365,29 @@ bool Bridge::Start() {
   m_started = true;
   m_feeder = std::thread(&Bridge::Feed, this);
   m_keeper = std::thread(&Bridge::Keep, this);
-  // The network thread first, then the connection: the thread keeps trying when the broker is
-  // not there yet.
-  int rc = mosquitto_loop_start(m_mosq);
+  const int rc = Connect(true);
   if (rc != MOSQ_ERR_SUCCESS) {
     Log(LOG_ERR, "cannot start the network thread: %s", mosquitto_strerror(rc));
     return false;
   }
-  rc = mosquitto_connect_async(m_mosq, m_config.host.c_str(), m_config.port, m_config.keepalive);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    const int savedErrno = errno;
-    std::lock_guard<std::mutex> lock(m_mu);
-    if (!m_outage) {
-      m_outage = true;
-      m_lostAt = Clock::now();
-      Log(LOG_WARNING, "cannot reach the broker at %s (%s); retrying", m_where.c_str(),
-          Reason(rc, savedErrno).c_str());
-    }
-  }
   return true;
+}
+
+int Bridge::Connect(bool first) {
+  const int rc = first ? mosquitto_connect_async(m_mosq, m_config.host.c_str(), m_config.port,
+                                                 m_config.keepalive)
+                       : mosquitto_reconnect_async(m_mosq);
+  const std::string why = Reason(rc, errno);
+  // The thread starts after the attempt: a thread that finds no connection under way ends.
+  const int started = mosquitto_loop_start(m_mosq);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    // Failed at once (no such host, nobody listens): the keeper tries again after its delay.
+    std::lock_guard<std::mutex> lock(m_mu);
+    NoteOutage(false, why);
+    m_linkEnded = true;
+    m_wake.notify_all();
+  }
+  return started;
 }
 
 void Bridge::Stop() {
@@ -412,12 +424,7 @@ void Bridge::Stop() {
 void Bridge::Connected(int rc) {
   if (rc != 0) {
     std::lock_guard<std::mutex> lock(m_mu);
-    if (!m_outage) {
-      m_outage = true;
-      m_lostAt = Clock::now();
-      Log(LOG_WARNING, "the broker at %s refused the connection (%s); retrying", m_where.c_str(),
-          mosquitto_reason_string(rc));
-    }
+    NoteOutage(true, mosquitto_reason_string(rc));
     return;
   }
   std::string status;
@@ -433,7 +440,8 @@ void Bridge::Connected(int rc) {
       Log(LOG_INFO, "connected to %s as %s, topics under %s", m_where.c_str(),
           m_config.clientId.c_str(), m_config.prefix.c_str());
     }
-    m_outage = false;
+    m_outage = m_refusalLogged = false;
+    m_everConnected = true;
     status = m_status;
   }
   // Subscriptions first: once "online" shows, messages for this server are taken in.
@@ -456,13 +464,25 @@ void Bridge::Disconnected(int rc, int savedErrno) {
   m_connected = false;
   m_wake.notify_all();
   if (m_stopping) return;
+  NoteOutage(false, Reason(rc, savedErrno));
+  if (EndsTheNetworkThread(rc)) m_linkEnded = true;
+}
+
+void Bridge::NoteOutage(bool refused, const std::string& why) {
+  if (m_outage && (!refused || m_refusalLogged)) return;
   if (!m_outage) {
     m_outage = true;
     m_lostAt = Clock::now();
-    Log(LOG_WARNING, "lost the broker at %s (%s); reconnecting", m_where.c_str(),
-        Reason(rc, savedErrno).c_str());
   }
-  if (EndsTheNetworkThread(rc)) m_linkEnded = true;
+  if (refused) {
+    m_refusalLogged = true;
+    Log(LOG_WARNING, "the broker at %s refused the connection (%s); retrying", m_where.c_str(),
+        why.c_str());
+  } else if (m_everConnected) {
+    Log(LOG_WARNING, "lost the broker at %s (%s); reconnecting", m_where.c_str(), why.c_str());
+  } else {
+    Log(LOG_WARNING, "cannot reach the broker at %s (%s); retrying", m_where.c_str(), why.c_str());
+  }
 }
 
 void Bridge::Acknowledged(int reason) {
@@ -803,8 +823,7 @@ void Bridge::Keep() {
     // Should the thread still run after all, the disconnect ends it.
     mosquitto_disconnect(m_mosq);
     mosquitto_loop_stop(m_mosq, false);
-    mosquitto_loop_start(m_mosq);
-    mosquitto_reconnect_async(m_mosq);
+    Connect(false);
     lock.lock();
   }
 }
