@@ -30,14 +30,17 @@
  * Faults. A broker that is away at start or goes away is retried with back-off; the outage is
  * logged once, and what is published meanwhile waits in the library, QoS 1, up to queue_limit
  * messages the broker has not acknowledged; beyond that messages are dropped. Everything that is
- * skipped or dropped is counted and logged at most once a second. The library ends its network
- * thread for good after some errors (a refused connection, a TLS failure); the keeper thread
- * then starts it afresh after a back-off.
+ * skipped or dropped is counted and logged at most once a second. The library's network thread
+ * retries a connection that breaks or fails on the way, but ends for good after some errors (a
+ * refused connection, a TLS failure) and when an attempt fails at once (no such host, nobody
+ * listens on the broker's host): the keeper thread then starts it afresh after a delay that
+ * doubles up to reconnect_delay's maximum.
  *
  * What runs where:
  *   Load    main thread       read mqtt-bridge.conf, make the library's client, describe the
  *                             plugin (a bad line: log it, refuse to load)
- *   Open    main thread       start the feeder, the keeper and the network thread; connect
+ *   Open    main thread       start the feeder and the keeper; connect, then start the
+ *                             network thread
  *   Read    call threads      broadcasts, and the core's start call (ignored): publish
  *   Write   event handler     queued messages: publish
  *   IOCTL   event handler     the status document, MSG_TO_OTHERS and MSG_TO_ALL: publish
