@@ -19,7 +19,6 @@ namespace {
 // What the bridges carry: queued messages of class bit 2, broadcasts of class bit 3.
 constexpr uint32_t kQueued = 0x04000001;
 constexpr uint32_t kBroadcast = 0x05000002;
-const std::string kSendQueued = "send self 0 0x04 0x04000001 ";
 
 std::string Hex(uint32_t value) {
   char text[16];
@@ -27,14 +26,23 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
+// The test plugin's command that sends a queued message of kQueued; the payload follows.
+const std::string kSendQueued = "send self 0 0x04 " + Hex(kQueued) + " ";
+
 bool Runnable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
 
 // A loopback port nothing listens on right now.
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback(0);
   socklen_t size = sizeof address;
   int port = 0;
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
@@ -47,11 +55,8 @@ int FreePort() {
 
 bool Listening(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const sockaddr_in address = Loopback(port);
+  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return ok;
 }
@@ -70,15 +75,13 @@ class Broker {
     }
     for (int attempt = 0; attempt < 5; ++attempt) {
       if (port_ == 0 || (attempt > 0 && !restart_)) port_ = FreePort();
-      zt::WriteFile(dir_ / "mosquitto.conf", "listener " + std::to_string(port_) +
-                                                 " 127.0.0.1\nallow_anonymous " +
-                                                 (anonymous ? "true" : "false") +
-                                                 "\n"
-                                                 "persistence true\npersistence_location " +
-                                                 dir_.path() + "/\nlog_dest stderr\n" +
-                                                 // As root it would run as "mosquitto", which
-                                                 // cannot write its database here.
-                                                 (geteuid() == 0 ? "user root\n" : ""));
+      std::string config = "listener " + std::to_string(port_) + " 127.0.0.1\n";
+      config += anonymous ? "allow_anonymous true\n" : "allow_anonymous false\n";
+      config += "persistence true\npersistence_location " + dir_.path() + "/\n";
+      config += "log_dest stderr\n";
+      // As root it would run as the user "mosquitto", which cannot write its database here.
+      if (geteuid() == 0) config += "user root\n";
+      zt::WriteFile(dir_ / "mosquitto.conf", config);
       process_ = std::make_unique<zt::ServerProcess>(
           ZENT_MOSQUITTO, std::vector<std::string>{"-c", dir_ / "mosquitto.conf"}, dir_.path());
       if (zt::WaitUntil([&] { return Listening(port_) || process_->Ended(); }) &&
