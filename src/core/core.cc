@@ -84,16 +84,13 @@ void Core::StopEventHandlerThread() {
 void Core::DrainQueue() {
   // Both Core threads have ended and every plugin is unloaded: nobody else touches the queue.
   // The event handler's last drain left it empty unless it never ran.
+  // Queued buffers are not in the reference table yet: they are the queue's alone.
   std::deque<Message> dropped;
   {
     pt::lockguard guard(m_queueLock);
-    dropped.swap(m_queue);
+    m_queue.TakeAll(&dropped);
   }
-  for (const Message& message : dropped) {
-    if (m_bufferRefs.DropCoreHold(message.data) == BufferRefTable::Drop::kLast) {
-      ReleasePayload(const_cast<void*>(message.data));
-    }
-  }
+  for (const Message& message : dropped) ReleasePayload(const_cast<void*>(message.data));
 }
 
 bool Core::MustNotWaitForGates() const { return IsEventHandlerThread() || t_startingCore; }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include <wx/filename.h>
@@ -28,6 +29,7 @@
 #include "pt/thread.h"
 #include "routing/buffer_refs.h"
 #include "routing/channel_gates.h"
+#include "routing/message_queue.h"
 
 class EventHandlerThread;
 class SchedulerThread;
@@ -96,10 +98,15 @@ class Core {
   // Starts one Read call thread per subscribed plugin that takes Read calls; does not wait.
   void BroadcastNow(const Message& message);
   // Delivers one queued message by Write and IOCTL calls on the calling (event handler) thread.
-  void DeliverQueued(const Message& message);
+  // Returns whether its buffer went into the reference table (held by the Core); then
+  // *lastHolder is the plugin called last if it did not keep the buffer, whose hold is still to
+  // be dropped with the Core's own.
+  bool DeliverQueued(const Message& message, std::optional<uint32_t>* lastHolder);
   // Drains m_queue; called only by the event handler thread. Returns when the queue is empty,
   // or before the next message once until (if given) is signalled.
   void DispatchQueued(const pt::thread* until = nullptr);
+  // Delivers one message taken from the queue and frees its buffer unless a plugin keeps it.
+  void DispatchOne(const Message& message);
   // Delivery ends: from now on queued messages are refused, not accepted and dropped (on the
   // event handler thread, when it has seen the stop).
   void EndDelivery();
@@ -147,7 +154,7 @@ class Core {
   mutable pt::mutex m_pluginsLock;
   EventHandlerThread* m_eventHandlerThread;  // owned; null when none
   SchedulerThread* m_schedulerThread;        // owned; null when none
-  std::deque<Message> m_queue PT_GUARDED_BY(m_queueLock);
+  MessageQueue m_queue PT_GUARDED_BY(m_queueLock);
   // Set once the event handler has seen the stop: nothing queued from then on would be
   // delivered.
   bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;

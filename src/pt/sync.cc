@@ -12,6 +12,15 @@ namespace {
 
 constexpr const char* kSemaphoreFailed = "Semaphore failed";
 
+// How often a trigger's wait looks at the state before it sleeps (a few microseconds).
+constexpr int kSpinLooks = 200;
+
+inline void cpu_relax() {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
+}
+
 timespec DeadlineAfter(int msecs) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -101,15 +110,31 @@ trigger::trigger(bool autoreset, bool state)
 
 trigger::~trigger() = default;
 
+bool trigger::take() {
+  if (!autoreset_) return state_.load() == 1;
+  int signalled = 1;
+  return state_.load(std::memory_order_relaxed) == 1 &&
+         state_.compare_exchange_strong(signalled, 0);
+}
+
 void trigger::wait() {
+  // A short look first: the post that the waiter waits for is often already on its way.
+  for (int i = 0; i < kSpinLooks; ++i) {
+    if (take()) return;
+    cpu_relax();
+  }
   lockguard guard(mtx_);
-  while (state_ == 0) cond_.wait(mtx_);
-  if (autoreset_) state_ = 0;
+  // Announced before the last look, which post reads after it sets the state: either this
+  // look sees the signal, or that post sees a sleeper and wakes it under the mutex.
+  sleeping_.fetch_add(1);
+  while (!take()) cond_.wait(mtx_);
+  sleeping_.fetch_sub(1);
 }
 
 void trigger::post() {
+  if (state_.exchange(1) == 1 && autoreset_) return;  // already signalled: one wait takes it
+  if (sleeping_.load() == 0) return;
   lockguard guard(mtx_);
-  state_ = 1;
   if (autoreset_) {
     cond_.signal();
   } else {

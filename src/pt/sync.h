@@ -8,6 +8,7 @@
 #ifndef ZENT_PT_SYNC_H_
 #define ZENT_PT_SYNC_H_
 
+#include <atomic>
 #include <pthread.h>
 #include <semaphore.h>
 
@@ -102,6 +103,10 @@ class timedsem : public unknown {
 // An event object. Auto-reset: each post releases one wait, and a post with nobody waiting
 // leaves it signalled so that the next wait returns at once. Manual reset: a post releases every
 // waiter and leaves it signalled. The state is a flag, not a count.
+//
+// A post that finds the trigger signalled already, or nobody asleep in wait, touches neither
+// the mutex nor the kernel; a wait looks a short while before it goes to sleep, so that a
+// waiter that is posted again and again while it works rarely sleeps at all.
 class trigger {
  public:
   trigger(bool autoreset, bool state);
@@ -113,9 +118,13 @@ class trigger {
   void post();
 
  private:
+  // Takes the signal if it is set (auto-reset) or sees it (manual reset).
+  bool take();
+
   mutex mtx_;
   condition cond_;
-  int state_ PT_GUARDED_BY(mtx_);
+  std::atomic<int> state_;        // 1 = signalled
+  std::atomic<int> sleeping_{0};  // waiters that may be asleep on cond_
   const bool autoreset_;
 };
 

@@ -1,68 +1,205 @@
 #include "routing/buffer_refs.h"
 
 #include <algorithm>
+#include <new>
 
-void BufferRefTable::Adopt(const void* buffer) {
-  if (buffer == nullptr) return;
+namespace {
+
+// Enough for the buffers of a few deliveries at a time; the table never shrinks below it.
+constexpr size_t kMinCapacity = 64;
+
+}  // namespace
+
+BufferRefTable::BufferRefTable() {
   pt::lockguard guard(m_bufferRefsLock);
-  m_bufferRefs[buffer] = Holds{};
+  Rehash(kMinCapacity);
 }
 
-void BufferRefTable::AddRef(const void* buffer, uint32_t holder) {
-  if (buffer == nullptr) return;
+BufferRefTable::~BufferRefTable() {
   pt::lockguard guard(m_bufferRefsLock);
-  auto it = m_bufferRefs.find(buffer);
-  if (it != m_bufferRefs.end()) it->second.holders.push_back(holder);
+  for (size_t i = 0; i < m_capacity; ++i) delete m_slots[i].more;
+}
+
+size_t BufferRefTable::SlotOf(const void* buffer) const {
+  // Payload addresses are 16-byte aligned: mix the bits above those into the index.
+  uint64_t key = reinterpret_cast<uintptr_t>(buffer) >> 4;
+  key *= 0x9E3779B97F4A7C15ull;
+  return static_cast<size_t>(key >> 32) & (m_capacity - 1);
+}
+
+BufferRefTable::Entry* BufferRefTable::Find(const void* buffer) const {
+  for (size_t i = SlotOf(buffer);; i = (i + 1) & (m_capacity - 1)) {
+    Entry& entry = m_slots[i];
+    if (entry.buffer == buffer) return &entry;
+    if (entry.buffer == nullptr) return nullptr;
+  }
+}
+
+bool BufferRefTable::Rehash(size_t capacity) {
+  std::unique_ptr<Entry[]> slots(new (std::nothrow) Entry[capacity]);
+  if (!slots) return false;
+  std::swap(slots, m_slots);
+  const size_t old = m_capacity;
+  m_capacity = capacity;
+  for (size_t i = 0; i < old; ++i) {
+    if (slots[i].buffer == nullptr) continue;
+    size_t at = SlotOf(slots[i].buffer);
+    while (m_slots[at].buffer != nullptr) at = (at + 1) & (m_capacity - 1);
+    m_slots[at] = slots[i];
+  }
+  return true;
+}
+
+void BufferRefTable::Erase(Entry* entry) {
+  delete entry->more;
+  // Linear probing: the entries after the gap that would no longer be found are moved into it.
+  size_t gap = static_cast<size_t>(entry - m_slots.get());
+  for (size_t i = (gap + 1) & (m_capacity - 1); m_slots[i].buffer != nullptr;
+       i = (i + 1) & (m_capacity - 1)) {
+    const size_t home = SlotOf(m_slots[i].buffer);
+    // Moves when its home is not in the cyclic range (gap, i].
+    const bool inRange = gap < i ? (home > gap && home <= i) : (home > gap || home <= i);
+    if (!inRange) {
+      m_slots[gap] = m_slots[i];
+      gap = i;
+    }
+  }
+  m_slots[gap] = Entry{};
+  --m_size;
+  if (m_capacity > kMinCapacity && m_size * 8 < m_capacity) Rehash(m_capacity / 2);
+}
+
+BufferRefTable::Entry* BufferRefTable::Insert(const void* buffer) {
+  // Kept at most half full, so that probes stay short.
+  if ((m_size + 1) * 2 > m_capacity && !Rehash(m_capacity * 2)) return nullptr;
+  size_t at = SlotOf(buffer);
+  while (m_slots[at].buffer != nullptr && m_slots[at].buffer != buffer) {
+    at = (at + 1) & (m_capacity - 1);
+  }
+  Entry& entry = m_slots[at];
+  if (entry.buffer == nullptr) ++m_size;
+  delete entry.more;
+  entry = Entry{};
+  entry.buffer = buffer;
+  entry.core = true;
+  return &entry;
+}
+
+bool BufferRefTable::AddHolder(Entry* entry, uint32_t holder) {
+  if (entry->inlineCount < kInlineHolders) {
+    entry->inlineHolders[entry->inlineCount++] = holder;
+    return true;
+  }
+  if (entry->more == nullptr) {
+    entry->more = new (std::nothrow) std::vector<uint32_t>;
+    if (entry->more == nullptr) return false;
+  }
+  try {
+    entry->more->push_back(holder);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool BufferRefTable::RemoveHolder(Entry* entry, uint32_t holder) {
+  uint32_t* inlineEnd = entry->inlineHolders + entry->inlineCount;
+  uint32_t* hold = std::find(entry->inlineHolders, inlineEnd, holder);
+  if (hold != inlineEnd) {
+    *hold = *(inlineEnd - 1);
+    --entry->inlineCount;
+    return true;
+  }
+  if (entry->more == nullptr) return false;
+  auto it = std::find(entry->more->begin(), entry->more->end(), holder);
+  if (it == entry->more->end()) return false;
+  *it = entry->more->back();
+  entry->more->pop_back();
+  return true;
+}
+
+bool BufferRefTable::Adopt(const void* buffer) {
+  if (buffer == nullptr) return true;
+  pt::lockguard guard(m_bufferRefsLock);
+  return Insert(buffer) != nullptr;
+}
+
+bool BufferRefTable::AddRef(const void* buffer, uint32_t holder) {
+  if (buffer == nullptr) return true;
+  pt::lockguard guard(m_bufferRefsLock);
+  Entry* entry = Find(buffer);
+  return entry == nullptr || AddHolder(entry, holder);
+}
+
+bool BufferRefTable::Pass(const void* buffer, bool adopt, const uint32_t* previous, uint32_t next) {
+  pt::lockguard guard(m_bufferRefsLock);
+  Entry* entry = adopt ? Insert(buffer) : Find(buffer);
+  if (entry == nullptr) return false;
+  if (previous != nullptr) RemoveHolder(entry, *previous);
+  return AddHolder(entry, next);
+}
+
+BufferRefTable::Drop BufferRefTable::EndDelivery(const void* buffer, const uint32_t* previous) {
+  pt::lockguard guard(m_bufferRefsLock);
+  Entry* entry = Find(buffer);
+  if (entry == nullptr || !entry->core) return Drop::kNotHeld;
+  if (previous != nullptr) RemoveHolder(entry, *previous);
+  entry->core = false;
+  return Settle(entry);
 }
 
 BufferRefTable::Drop BufferRefTable::DropRef(const void* buffer, uint32_t holder) {
   if (buffer == nullptr) return Drop::kNotHeld;
   pt::lockguard guard(m_bufferRefsLock);
-  auto it = m_bufferRefs.find(buffer);
-  if (it == m_bufferRefs.end()) return Drop::kNotHeld;
-  std::vector<uint32_t>& holders = it->second.holders;
-  auto hold = std::find(holders.begin(), holders.end(), holder);
-  if (hold == holders.end()) return Drop::kNotHeld;
-  holders.erase(hold);
-  return Settle(it);
+  Entry* entry = Find(buffer);
+  if (entry == nullptr || !RemoveHolder(entry, holder)) return Drop::kNotHeld;
+  return Settle(entry);
 }
 
 BufferRefTable::Drop BufferRefTable::DropCoreHold(const void* buffer) {
   if (buffer == nullptr) return Drop::kNotHeld;
   pt::lockguard guard(m_bufferRefsLock);
-  auto it = m_bufferRefs.find(buffer);
-  if (it == m_bufferRefs.end() || !it->second.core) return Drop::kNotHeld;
-  it->second.core = false;
-  return Settle(it);
+  Entry* entry = Find(buffer);
+  if (entry == nullptr || !entry->core) return Drop::kNotHeld;
+  entry->core = false;
+  return Settle(entry);
 }
 
-BufferRefTable::Drop BufferRefTable::Settle(std::map<const void*, Holds>::iterator it) {
-  if (it->second.core || !it->second.holders.empty()) return Drop::kStillHeld;
-  m_bufferRefs.erase(it);
+BufferRefTable::Drop BufferRefTable::Settle(Entry* entry) {
+  if (entry->core || entry->Holders() != 0) return Drop::kStillHeld;
+  Erase(entry);
   return Drop::kLast;
 }
 
 bool BufferRefTable::Owns(const void* buffer) const {
+  if (buffer == nullptr) return false;
   pt::lockguard guard(m_bufferRefsLock);
-  return m_bufferRefs.count(buffer) != 0;
+  return Find(buffer) != nullptr;
 }
 
 size_t BufferRefTable::PluginHolds(const void* buffer) const {
+  if (buffer == nullptr) return 0;
   pt::lockguard guard(m_bufferRefsLock);
-  auto it = m_bufferRefs.find(buffer);
-  return it == m_bufferRefs.end() ? 0 : it->second.holders.size();
+  const Entry* entry = Find(buffer);
+  return entry == nullptr ? 0 : entry->Holders();
 }
 
 size_t BufferRefTable::size() const {
   pt::lockguard guard(m_bufferRefsLock);
-  return m_bufferRefs.size();
+  return m_size;
 }
 
 std::vector<void*> BufferRefTable::TakeAll() {
   pt::lockguard guard(m_bufferRefsLock);
   std::vector<void*> buffers;
-  buffers.reserve(m_bufferRefs.size());
-  for (const auto& entry : m_bufferRefs) buffers.push_back(const_cast<void*>(entry.first));
-  m_bufferRefs.clear();
+  buffers.reserve(m_size);
+  for (size_t i = 0; i < m_capacity; ++i) {
+    Entry& entry = m_slots[i];
+    if (entry.buffer == nullptr) continue;
+    buffers.push_back(const_cast<void*>(entry.buffer));
+    delete entry.more;
+    entry = Entry{};
+  }
+  m_size = 0;
   return buffers;
 }

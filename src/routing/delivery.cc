@@ -11,15 +11,20 @@
 // at most one call, made directly and with no lock held: IOCTL command 2 for MSG_TO_OTHERS
 // (every plugin but the sender), else IOCTL command 3 for MSG_TO_ALL, else Write when its masks
 // match and it takes Write calls. All of them see the Core's one payload buffer; a plugin's hold
-// is recorded before its call and dropped after it unless the reply says retained.
+// is recorded before its call and dropped after it unless the reply says retained (together
+// with the next step of the delivery, so that each call takes the table's lock once).
 #include "routing/delivery.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
+
+#include <wx/log.h>
 
 #include "core/core.h"
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
+#include "core/thread_log.h"
 
 bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match) {
   for (int mask = 0; mask < ZENT_CLASS_MASKS; ++mask) {
@@ -99,44 +104,59 @@ WriteRequest MakeWriteDelivery(const Message& message) {
 
 }  // namespace
 
-void Core::DeliverQueued(const Message& message) {
+bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHolder) {
   const uint32_t match = QueuedMatchValue(message.code);
   const void* buffer = message.data;
+  bool adopted = false;
+  // The plugin called last that is done with the buffer: its hold is dropped together with the
+  // next step of the table, so that each call costs one lock of the table, not two.
+  std::optional<uint32_t> done;
   // m_plugins does not change while the event handler thread runs.
   for (size_t i = 0; i < m_plugins.size(); ++i) {
     const PluginRecord& plugin = m_plugins[i];
     if (plugin.library == nullptr) continue;
     const uint32_t id = plugin.info.id;
-    uint32_t retained = 0;
+    uint32_t command = 0;
     if ((message.flags & MSG_TO_OTHERS) != 0 && id != message.source) {
-      if (plugin.ioctl == nullptr) continue;
-      IoctlRequest request = MakeIoctlDelivery(IOCTL_TO_OTHERS, message);
-      IoctlReply reply = MakeIoctlDeliveryReply(IOCTL_TO_OTHERS);
-      m_bufferRefs.AddRef(buffer, id);
-      CallEntry(plugin.ioctl, &request, &reply);
-      retained = reply.retained;
+      command = IOCTL_TO_OTHERS;
     } else if ((message.flags & MSG_TO_ALL) != 0) {
-      if (plugin.ioctl == nullptr) continue;
-      IoctlRequest request = MakeIoctlDelivery(IOCTL_TO_ALL, message);
-      IoctlReply reply = MakeIoctlDeliveryReply(IOCTL_TO_ALL);
-      m_bufferRefs.AddRef(buffer, id);
-      CallEntry(plugin.ioctl, &request, &reply);
+      command = IOCTL_TO_ALL;
+    } else if (!MatchesSubscription(plugin.info, message.flags, match) ||
+               plugin.info.acceptsWrite == 0) {
+      continue;
+    }
+    PluginEntryFn entry = command != 0 ? plugin.ioctl : plugin.write;
+    if (entry == nullptr) continue;
+    if (buffer != nullptr) {
+      // The Core holds the buffer from the first call on, and the plugin during its call, so
+      // that it may give the buffer back from inside it.
+      const bool held = m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id);
+      adopted = adopted || held || done.has_value();
+      done.reset();
+      if (!held) {
+        RouteThreadLog();
+        wxLogError("no memory to record plugin %u's hold on a payload; its call is skipped",
+                   static_cast<unsigned>(id));
+        continue;
+      }
+    }
+    uint32_t retained;
+    if (command != 0) {
+      IoctlRequest request = MakeIoctlDelivery(command, message);
+      IoctlReply reply = MakeIoctlDeliveryReply(command);
+      CallEntry(entry, &request, &reply);
       retained = reply.retained;
-    } else if (MatchesSubscription(plugin.info, message.flags, match) &&
-               plugin.info.acceptsWrite != 0) {
-      if (plugin.write == nullptr) continue;
+    } else {
       WriteRequest request = MakeWriteDelivery(message);
       WriteReply reply;
       std::memset(&reply, 0, sizeof reply);
       reply.size = sizeof reply;
       reply.version = ZENT_RECORD_VERSION;
-      m_bufferRefs.AddRef(buffer, id);
-      CallEntry(plugin.write, &request, &reply);
+      CallEntry(entry, &request, &reply);
       retained = reply.retained;
-    } else {
-      continue;
     }
-    // The Core holds the buffer itself for the whole delivery, so this is never the last hold.
-    if (retained == 0) m_bufferRefs.DropRef(buffer, id);
+    if (retained == 0) done = id;
   }
+  *lastHolder = done;
+  return adopted;
 }

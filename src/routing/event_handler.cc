@@ -1,5 +1,7 @@
 #include "routing/event_handler.h"
 
+#include <optional>
+
 #include "core/core.h"
 #include "core/payload.h"
 #include "core/thread_log.h"
@@ -31,28 +33,36 @@ void Core::EndDelivery() {
 }
 
 void Core::DispatchQueued(const pt::thread* until) {
+  // Taken a few at a time under the lock, so that the senders and this thread meet on it less
+  // often; every record taken is delivered before the next look at the stop.
+  constexpr size_t kBatch = 16;
+  Message batch[kBatch];
   for (;;) {
-    // Looked at once per message: plugins that answer each delivery with a new message would
+    // Looked at between batches: plugins that answer each delivery with a new message would
     // otherwise keep the queue from ever running empty.
     if (until != nullptr && until->is_signaled()) return;
-    Message message;
+    size_t taken;
     {
       pt::lockguard guard(m_queueLock);
-      if (m_queue.empty()) return;
-      message = m_queue.front();
-      m_queue.pop_front();
+      taken = m_queue.Pop(batch, kBatch);
     }
-    // The Core has held the payload since it was queued, so the buffer outlives every call of
-    // the delivery whatever the plugins do meanwhile.
-    DeliverQueued(message);
-    if (m_bufferRefs.DropCoreHold(message.data) == BufferRefTable::Drop::kLast) {
-      // The gate first, so that no new payload at the same address is taken for this one.
-      m_gates.ReleaseChannel(message.channel, message.data);
-      ReleasePayload(const_cast<void*>(message.data));
-    } else if (message.data == nullptr) {
-      // A message without payload has no holder to wait for: its channel is free now.
-      m_gates.ReleaseChannel(message.channel, nullptr);
-    }
-    // Otherwise a plugin keeps the buffer; its MSG_RELEASE frees it and gives the gate back.
+    if (taken == 0) return;
+    for (size_t i = 0; i < taken; ++i) DispatchOne(batch[i]);
   }
+}
+
+void Core::DispatchOne(const Message& message) {
+  // The buffer goes into the reference table with the first call made with it, held by the
+  // Core until every call of the delivery has returned, whatever the plugins do meanwhile.
+  std::optional<uint32_t> lastHolder;
+  const bool adopted = DeliverQueued(message, &lastHolder);
+  const void* buffer = message.data;
+  // Nobody was called with the buffer (or there is none), or the last hold went now: the
+  // gate first, so that no new payload at the same address is taken for this one.
+  const bool last =
+      !adopted || m_bufferRefs.EndDelivery(buffer, lastHolder ? &*lastHolder : nullptr) ==
+                      BufferRefTable::Drop::kLast;
+  if (!last) return;  // a plugin keeps the buffer; its MSG_RELEASE frees it and the gate
+  if (message.channel != 0) m_gates.ReleaseChannel(message.channel, buffer);
+  ReleasePayload(const_cast<void*>(buffer));
 }

@@ -11,11 +11,11 @@
 // a gate itself (IsEventHandlerThread tells the routing code where it runs).
 //
 // Stopping: the Core signals the thread and posts the trigger. The body looks at the signal
-// before each wait and before each message it takes. Once it has seen it, queued messages are
-// refused (RESULT_CHANNEL_REFUSED), and a last drain delivers every message accepted before that
-// moment, also when the stop came before the first wait. So the stop ends even while plugins
-// answer each delivery with a new message, and nothing that was accepted is dropped. The Core
-// polls is_finished and deletes the object, whose destructor joins the OS thread.
+// before each wait and before each few messages it takes (at most 16 at a time). Once it has seen
+// it, queued messages are refused (RESULT_CHANNEL_REFUSED), and a last drain delivers every message
+// accepted before that moment, also when the stop came before the first wait. So the stop ends even
+// while plugins answer each delivery with a new message, and nothing that was accepted is dropped.
+// The Core polls is_finished and deletes the object, whose destructor joins the OS thread.
 #ifndef ZENT_ROUTING_EVENT_HANDLER_H_
 #define ZENT_ROUTING_EVENT_HANDLER_H_
 

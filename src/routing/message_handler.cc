@@ -96,32 +96,37 @@ int Core::Route(const Message& message) {
       buffer = AllocatePayload(message.length);
       if (buffer == nullptr) return RESULT_NO_MEMORY;
       std::memcpy(buffer, message.data, message.length);
-      m_bufferRefs.Adopt(buffer);
     } else {
       copy.length = 0;
     }
     copy.data = buffer;
     const bool onChannel = message.channel != 0;
-    bool refused =
-        onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates());
-    if (!refused) {
-      {
-        pt::lockguard guard(m_queueLock);
-        refused = m_deliveryEnded;
-        if (!refused) m_queue.push_back(copy);
-      }
-      // After the event handler's last drain nothing would deliver it: refused, not dropped,
-      // and the channel it took goes back at once.
-      if (refused && onChannel) m_gates.ReleaseChannel(message.channel, buffer);
-    }
-    if (refused) {
-      if (m_bufferRefs.DropCoreHold(buffer) == BufferRefTable::Drop::kLast) ReleasePayload(buffer);
+    if (onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates())) {
+      ReleasePayload(buffer);
       return RESULT_CHANNEL_REFUSED;
+    }
+    int result = RESULT_OK;
+    {
+      pt::lockguard guard(m_queueLock);
+      // After the event handler has seen the stop nothing would deliver it: refused, not
+      // accepted and dropped.
+      if (m_deliveryEnded) {
+        result = RESULT_CHANNEL_REFUSED;
+      } else if (!m_queue.Push(copy)) {
+        result = RESULT_NO_MEMORY;
+      }
+    }
+    if (result != RESULT_OK) {
+      // The channel it took goes back at once, before the buffer goes.
+      if (onChannel) m_gates.ReleaseChannel(message.channel, buffer);
+      ReleasePayload(buffer);
+      return result;
     }
   } else if (message.flags == MSG_CLOSE_CHANNEL) {
     m_gates.CloseChannel(message.channel);
   } else {
-    m_gates.OpenChannel(message.channel, !MustNotWaitForGates());
+    // Channel 0 is never held (queued messages on it take no gate): nothing to wait for.
+    if (message.channel != 0) m_gates.OpenChannel(message.channel, !MustNotWaitForGates());
     BroadcastNow(message);
   }
   if (m_wakeup != nullptr) m_wakeup->post();
