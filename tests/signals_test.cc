@@ -75,4 +75,25 @@ TEST(PluginProcessTest, ChildrenGetDefaultSignalsAndBrokenPipesFailWithEpipe) {
   }
 }
 
+TEST(PluginProcessTest, AStopSignalForAForkedChildEndsTheChildNotTheServer) {
+  zt::Installation install;
+  const std::string record = install.AddPlugin("forker.so", "id 1\nfork open\n");
+  zt::ServerProcess server(install.exe(), {"-d"}, "/");
+  ASSERT_TRUE(server.WaitForStdout("press any key")) << server.Stderr();
+  const auto forked = zt::EventsNamed(zt::WaitForEvents(record, "forked"), "forked");
+  ASSERT_EQ(forked.size(), 1u);
+  const pid_t child = static_cast<pid_t>(forked[0].Number("pid"));
+  ASSERT_EQ(kill(child, SIGTERM), 0);
+  // The child ends by the signal (a zombie until its plugin reaps it); the server runs on.
+  EXPECT_TRUE(zt::WaitUntil([&] {
+    const std::string stat = zt::ReadFile("/proc/" + std::to_string(child) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+  }));
+  EXPECT_EQ(server.Stdout().find("stopping the core"), std::string::npos);
+  server.CloseStdin();
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.ExitCode(), 0);
+  EXPECT_EQ(server.Stdout(), zt::kConsoleTexts) << "the child's signal stopped the server";
+}
+
 }  // namespace

@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "pt/thread.h"
+
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
@@ -15,8 +17,18 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 // before the handlers are installed and kept open for the life of the process, since a
 // handler may still run on any thread while the process stops.
 int g_stopPipe[2] = {-1, -1};
+// The process whose stop the pipe reports.
+pid_t g_server = -1;
 
 void NoteStopSignal(int signo) {
+  // A process that a plugin forked without executing anything shares this handler and the
+  // pipe: the signal is that process's, which ends by it as if it had not been caught (the
+  // action is the default again since SA_RESETHAND, and the signal is blocked until the handler
+  // returns).
+  if (getpid() != g_server) {
+    raise(signo);
+    return;
+  }
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(signo);
   // Non-blocking: with the pipe full a signal is already waiting to be read.
@@ -26,6 +38,12 @@ void NoteStopSignal(int signo) {
 }
 
 void IgnoreSignal(int) {}
+
+// In every child forked by the process (by a plugin, or by the daemon mode's own fork, which
+// sets its handlers afterwards): the stop signals are the child's own again.
+void DefaultStopSignalsInChild() {
+  for (int signo : kStopSignals) signal(signo, SIG_DFL);
+}
 
 bool Catch(int signo, void (*handler)(int), int flags) {
   struct sigaction action = {};
@@ -44,6 +62,7 @@ bool PrepareSignals() {
   for (int signo : kStopSignals) sigaddset(&set, signo);
   // The process has one thread yet: its mask is the one every later thread starts from.
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  pt::at_fork_child(DefaultStopSignalsInChild);
   return Catch(SIGPIPE, IgnoreSignal, 0);
 }
 
@@ -54,11 +73,12 @@ bool StopSignals::Install(const char** error) {
     *error = "no pipe for them";
     return false;
   }
+  g_server = getpid();
   // SA_RESETHAND: the signal that arrives first has its default action back at once, before
   // the main thread has even seen it.
   for (int signo : kStopSignals) {
     if (!Catch(signo, NoteStopSignal, SA_RESETHAND)) {
-      RestoreDefaults();
+      for (int installed : kStopSignals) signal(installed, SIG_DFL);
       *error = "sigaction failed";
       return false;
     }

@@ -7,7 +7,9 @@
 // thread waits on, and a broken pipe is caught by a handler that does nothing at all, so that a
 // plugin's write to a socket or pipe whose reader has gone fails with EPIPE instead of ending
 // the server. Handlers, not SIG_IGN: a program started by a plugin gets the default action of
-// every signal back when it executes.
+// every signal back when it executes. A process a plugin forks without executing anything gets
+// the stop signals at their default action right away, so that a stop signal meant for it ends
+// it and does not stop the server.
 #ifndef ZENT_APP_SIGNALS_H_
 #define ZENT_APP_SIGNALS_H_
 

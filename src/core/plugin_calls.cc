@@ -1,15 +1,30 @@
 #include "core/plugin_calls.h"
 
 #include <chrono>
+#include <new>
+
+#include <wx/log.h>
+
+#include "core/thread_log.h"
 
 PluginCalls::PluginCalls() : m_idle("Semaphore failed") {}
 
 bool PluginCalls::Enter() {
-  pt::lockguard guard(m_lock);
-  if (m_closed) return false;
-  ++m_inFlight;
-  ++m_pending;
-  return true;
+  {
+    pt::lockguard guard(m_lock);
+    if (m_closed) return false;
+    // Room for this call's thread in the table now, so that checking in never needs memory.
+    try {
+      m_threads.reserve(m_threads.size() + static_cast<size_t>(m_pending) + 1);
+      ++m_inFlight;
+      ++m_pending;
+      return true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  RouteThreadLog();
+  wxLogError("no memory to start a plugin call; the call is skipped");
+  return false;
 }
 
 bool PluginCalls::Begin(pt::thread_id thread) {
@@ -60,25 +75,14 @@ void PluginCalls::WaitIdle(int intervalMs, const std::function<void(int)>& still
   }
 }
 
-void PluginCalls::TryJoin(std::vector<pt::thread_id>& threads) {
-  size_t kept = 0;
-  for (pt::thread_id& thread : threads) {
-    if (!thread.try_join()) threads[kept++] = thread;
-  }
-  threads.resize(kept);
-  if (threads.empty()) return;
-  pt::lockguard guard(m_lock);
-  m_threads.insert(m_threads.end(), threads.begin(), threads.end());
-}
-
 void PluginCalls::Reap() {
-  std::vector<pt::thread_id> threads;
-  {
-    pt::lockguard guard(m_lock);
-    if (m_threads.empty()) return;
-    threads.swap(m_threads);
+  // A try-join never blocks, so it is made under the lock: each thread is joined exactly once.
+  pt::lockguard guard(m_lock);
+  size_t kept = 0;
+  for (pt::thread_id& thread : m_threads) {
+    if (!thread.try_join()) m_threads[kept++] = thread;
   }
-  TryJoin(threads);
+  m_threads.resize(kept);
 }
 
 void PluginCalls::JoinAll(int intervalMs, const std::function<void(int)>& stillWaiting) {

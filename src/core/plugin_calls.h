@@ -18,10 +18,12 @@
 //
 // Threads are joined as they end, without blocking: by the next call thread launched into the
 // same plugin and by the scheduler's regular pass (Reap), so ended threads do not pile up.
+// Enter makes room for the call's thread in the table, so that a call thread never needs
+// memory to check in.
 //
 // Thread safety: all operations may be called from any thread. Leave touches nothing of the
-// object after it has woken the waiter. Each thread_id is joined by one thread only: Reap and
-// JoinAll take the ids out of the table while they join them.
+// object after it has woken the waiter. Each thread_id is joined exactly once: the non-blocking
+// joins are made under the lock.
 #ifndef ZENT_CORE_PLUGIN_CALLS_H_
 #define ZENT_CORE_PLUGIN_CALLS_H_
 
@@ -37,7 +39,8 @@ class PluginCalls {
   PluginCalls(const PluginCalls&) = delete;
   PluginCalls& operator=(const PluginCalls&) = delete;
 
-  // Counts one more call in flight. False once Close has run: the call must not be made.
+  // Counts one more call in flight. False once Close has run, or (logged) when there is no
+  // memory for it: the call must not be made.
   bool Enter();
   // On the call's own thread: records thread as one to be joined, and decides whether the call
   // is made. False when the plugin was closed since Enter: the call is skipped and already
@@ -64,9 +67,6 @@ class PluginCalls {
   int InFlight();
 
  private:
-  // Joins what it can of threads; the ones still running go back into the table.
-  void TryJoin(std::vector<pt::thread_id>& threads);
-
   pt::mutex m_lock;
   pt::condition m_idle;
   int m_inFlight PT_GUARDED_BY(m_lock) = 0;  // counted in and not yet returned

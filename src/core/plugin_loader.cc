@@ -17,6 +17,7 @@
 // A plugin may call back from inside Load and from threads it starts there, so a broadcast can
 // read the list while a later plugin is inserted: every change of m_plugins is made under
 // m_pluginsLock. No plugin is called with the lock held.
+#include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -149,7 +150,13 @@ bool Core::LoadAllPlugins() {
   bool opened = false;
   const std::vector<std::string> names = ListPluginFiles(dir, &opened);
   // A missing directory is a normal set-up without plugins, and not logged.
-  if (!opened) return false;
+  if (!opened) {
+    if (errno != ENOENT) {
+      wxLogError("no plugin loaded: cannot read %s: %s", wxString::FromUTF8(ShownName(dir)),
+                 std::strerror(errno));
+    }
+    return false;
+  }
   const TrustVerdict trust = CheckPluginDirectory(dir);
   if (!trust.trusted) {
     wxLogError("no plugin loaded from %s: %s", wxString::FromUTF8(ShownName(dir)),

@@ -28,7 +28,8 @@
  *     and a Write or IOCTL. Write and the IOCTL deliveries run on the core's one event handler
  *     thread, one call at a time over all plugins: a plugin that blocks there holds up every
  *     queued delivery. The callback may be called from any thread, also from inside an entry
- *     point, from the start of Load until Unload returns.
+ *     point, from the start of Load until Unload has returned and so has every call into the
+ *     plugin that was still running then.
  *     At stop: no call starts after Close. A call whose thread had not yet reached the plugin
  *     when the core began to close it is not made; only a call already under way may still
  *     run during Close, and also when Unload is called (a plugin may end a worker loop that

@@ -6,6 +6,8 @@
 
 namespace pt {
 
+void at_fork_child(void (*fn)()) { pthread_atfork(nullptr, nullptr, fn); }
+
 thread_id thread_id::self() { return thread_id(pthread_self()); }
 
 bool thread_id::try_join() { return pthread_tryjoin_np(id_, nullptr) == 0; }

@@ -39,6 +39,10 @@ class thread_id {
   pthread_t id_{};
 };
 
+// Registers fn to run in the child of every fork() of the process, right after the fork
+// (pthread_atfork). fn must use async-signal-safe calls only.
+void at_fork_child(void (*fn)());
+
 class thread : public unknown {
  public:
   // reaped: only with autofree; see the file comment.

@@ -40,6 +40,8 @@
  *   spawn WHEN            at that point (as for touch), start a program that reports the blocked
  *                         and ignored signals it was started with; recorded as
  *                         "spawn when=WHEN sigblk=HEX sigign=HEX"
+ *   fork WHEN             at that point, fork a child that waits for signals without executing
+ *                         anything; recorded as "forked when=WHEN pid=PID" (reaped at Unload)
  *   epipe WHEN            at that point, write to a pipe whose reader has gone; recorded as
  *                         "epipe when=WHEN result=R errno=E"
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
@@ -55,6 +57,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -121,7 +124,7 @@ typedef struct Config {
   int tlsSleepMs;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
-  int spawnAt[W_N], epipeAt[W_N];
+  int spawnAt[W_N], epipeAt[W_N], forkAt[W_N];
 } Config;
 
 static Config g_config;
@@ -288,11 +291,13 @@ static void ReadConfig(const char* path) {
         else
           ++g_config.awaitCount;
       }
-    } else if (strcmp(key, "spawn") == 0 || strcmp(key, "epipe") == 0) {
+    } else if (strcmp(key, "spawn") == 0 || strcmp(key, "epipe") == 0 || strcmp(key, "fork") == 0) {
       char when[32];
       int w;
       if (sscanf(rest, "%31s", when) == 1 && (w = ParseWhen(when)) >= 0)
-        (key[0] == 's' ? g_config.spawnAt : g_config.epipeAt)[w] = 1;
+        (key[0] == 's'   ? g_config.spawnAt
+         : key[0] == 'e' ? g_config.epipeAt
+                         : g_config.forkAt)[w] = 1;
     } else if (strcmp(key, "ctl") == 0) {
       sscanf(rest, "%511s", g_config.ctl);
     } else if (strcmp(key, "record") == 0) {
@@ -379,6 +384,18 @@ static void Spawn(int when) {
          Tid());
 }
 
+static pid_t g_forked = -1;
+
+/* Forks a child that only waits for signals. */
+static void ForkIdle(int when) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (;;) pause();
+  }
+  g_forked = pid;
+  Record("forked when=%s pid=%ld tid=%ld", kWhenNames[when], (long)pid, Tid());
+}
+
 /* Writes to a pipe whose reading end is already closed. */
 static void BrokenPipe(int when) {
   int fds[2];
@@ -394,6 +411,7 @@ static void BrokenPipe(int when) {
 /* Creates the marker files of this point, then waits for the ones it awaits. */
 static void Markers(int when) {
   if (g_config.spawnAt[when]) Spawn(when);
+  if (g_config.forkAt[when]) ForkIdle(when);
   if (g_config.epipeAt[when]) BrokenPipe(when);
   for (int i = 0; i < g_config.touchCount; ++i) {
     if (g_config.touches[i].when != when) continue;
@@ -716,6 +734,11 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   /* The control thread ends with its FIFO ("quit", or the test closing its end). */
   if (g_ctlStarted) pthread_join(g_ctlThread, NULL);
   g_releaseStarted = g_ctlStarted = 0;
+  if (g_forked > 0) {
+    kill(g_forked, SIGKILL);
+    waitpid(g_forked, NULL, 0);
+    g_forked = -1;
+  }
   Record("unload_done");
   return 0;
 }
