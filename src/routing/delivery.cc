@@ -16,6 +16,7 @@
 #include "routing/delivery.h"
 
 #include <cstring>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -41,7 +42,13 @@ void Core::BroadcastNow(const Message& message) {
     PluginEntryFn read;
     PluginCalls* calls;
   };
-  std::vector<Target> targets;
+  // The targets of the usual broadcast fit here; only a plugin list longer than that needs the
+  // heap, where running out of memory skips the calls that do not fit.
+  constexpr size_t kInlineTargets = 16;
+  Target inlineTargets[kInlineTargets];
+  std::vector<Target> moreTargets;
+  size_t count = 0;
+  size_t skipped = 0;
   {
     pt::lockguard guard(m_pluginsLock);
     for (const PluginRecord& plugin : m_plugins) {
@@ -49,13 +56,30 @@ void Core::BroadcastNow(const Message& message) {
       if (!MatchesSubscription(plugin.info, message.flags, match)) continue;
       if (plugin.info.acceptsRead == 0) continue;
       if (!plugin.calls->Enter()) continue;  // closed: no call starts any more
-      targets.push_back({plugin.read, plugin.calls});
+      const Target target = {plugin.read, plugin.calls};
+      if (count < kInlineTargets) {
+        inlineTargets[count++] = target;
+        continue;
+      }
+      try {
+        moreTargets.push_back(target);
+      } catch (const std::bad_alloc&) {
+        plugin.calls->Cancel();
+        ++skipped;
+      }
     }
   }
-  if (targets.empty()) return;
+  if (skipped != 0) {
+    RouteThreadLog();
+    wxLogError("no memory for a broadcast to %zu plugin(s); those calls are skipped", skipped);
+  }
+  if (count == 0) return;
   const CallRequest request = MakeReadCall(message.length, message.data, message.channel);
   const CallReply reply = MakeReadReply();
-  for (const Target& target : targets) {
+  for (size_t i = 0; i < count; ++i) {
+    PluginThread::Launch(this, inlineTargets[i].read, inlineTargets[i].calls, request, reply);
+  }
+  for (const Target& target : moreTargets) {
     PluginThread::Launch(this, target.read, target.calls, request, reply);
   }
 }
