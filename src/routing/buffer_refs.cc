@@ -17,6 +17,7 @@ BufferRefTable::BufferRefTable() {
 
 BufferRefTable::~BufferRefTable() {
   pt::lockguard guard(m_bufferRefsLock);
+  delete m_delivering.more;
   for (size_t i = 0; i < m_capacity; ++i) delete m_slots[i].more;
 }
 
@@ -28,6 +29,7 @@ size_t BufferRefTable::SlotOf(const void* buffer) const {
 }
 
 BufferRefTable::Entry* BufferRefTable::Find(const void* buffer) const {
+  if (m_delivering.buffer == buffer) return const_cast<Entry*>(&m_delivering);
   for (size_t i = SlotOf(buffer);; i = (i + 1) & (m_capacity - 1)) {
     Entry& entry = m_slots[i];
     if (entry.buffer == buffer) return &entry;
@@ -52,6 +54,10 @@ bool BufferRefTable::Rehash(size_t capacity) {
 
 void BufferRefTable::Erase(Entry* entry) {
   delete entry->more;
+  if (entry == &m_delivering) {
+    m_delivering = Entry{};
+    return;
+  }
   // Linear probing: the entries after the gap that would no longer be found are moved into it.
   size_t gap = static_cast<size_t>(entry - m_slots.get());
   for (size_t i = (gap + 1) & (m_capacity - 1); m_slots[i].buffer != nullptr;
@@ -67,22 +73,6 @@ void BufferRefTable::Erase(Entry* entry) {
   m_slots[gap] = Entry{};
   --m_size;
   if (m_capacity > kMinCapacity && m_size * 8 < m_capacity) Rehash(m_capacity / 2);
-}
-
-BufferRefTable::Entry* BufferRefTable::Insert(const void* buffer) {
-  // Kept at most half full, so that probes stay short.
-  if ((m_size + 1) * 2 > m_capacity && !Rehash(m_capacity * 2)) return nullptr;
-  size_t at = SlotOf(buffer);
-  while (m_slots[at].buffer != nullptr && m_slots[at].buffer != buffer) {
-    at = (at + 1) & (m_capacity - 1);
-  }
-  Entry& entry = m_slots[at];
-  if (entry.buffer == nullptr) ++m_size;
-  delete entry.more;
-  entry = Entry{};
-  entry.buffer = buffer;
-  entry.core = true;
-  return &entry;
 }
 
 bool BufferRefTable::AddHolder(Entry* entry, uint32_t holder) {
@@ -118,25 +108,23 @@ bool BufferRefTable::RemoveHolder(Entry* entry, uint32_t holder) {
   return true;
 }
 
-bool BufferRefTable::Adopt(const void* buffer) {
-  if (buffer == nullptr) return true;
+BufferRefTable::Step BufferRefTable::Pass(const void* buffer, bool adopt, const uint32_t* previous,
+                                          uint32_t next) {
   pt::lockguard guard(m_bufferRefsLock);
-  return Insert(buffer) != nullptr;
-}
-
-bool BufferRefTable::AddRef(const void* buffer, uint32_t holder) {
-  if (buffer == nullptr) return true;
-  pt::lockguard guard(m_bufferRefsLock);
-  Entry* entry = Find(buffer);
-  return entry == nullptr || AddHolder(entry, holder);
-}
-
-bool BufferRefTable::Pass(const void* buffer, bool adopt, const uint32_t* previous, uint32_t next) {
-  pt::lockguard guard(m_bufferRefsLock);
-  Entry* entry = adopt ? Insert(buffer) : Find(buffer);
-  if (entry == nullptr) return false;
+  Entry* entry;
+  if (adopt) {
+    // Room in the hash table now for the moment a plugin keeps this buffer.
+    if (m_delivering.buffer != nullptr) return Step::kNotAdopted;
+    if ((m_size + 1) * 2 > m_capacity && !Rehash(m_capacity * 2)) return Step::kNotAdopted;
+    entry = &m_delivering;
+    entry->buffer = buffer;
+    entry->core = true;
+  } else {
+    entry = Find(buffer);
+    if (entry == nullptr) return Step::kNotAdopted;
+  }
   if (previous != nullptr) RemoveHolder(entry, *previous);
-  return AddHolder(entry, next);
+  return AddHolder(entry, next) ? Step::kHeld : Step::kNotHeld;
 }
 
 BufferRefTable::Drop BufferRefTable::EndDelivery(const void* buffer, const uint32_t* previous) {
@@ -145,7 +133,14 @@ BufferRefTable::Drop BufferRefTable::EndDelivery(const void* buffer, const uint3
   if (entry == nullptr || !entry->core) return Drop::kNotHeld;
   if (previous != nullptr) RemoveHolder(entry, *previous);
   entry->core = false;
-  return Settle(entry);
+  if (entry != &m_delivering || entry->Holders() == 0) return Settle(entry);
+  // Plugins keep it: into the hash table, which has room for it (see Pass).
+  size_t at = SlotOf(buffer);
+  while (m_slots[at].buffer != nullptr) at = (at + 1) & (m_capacity - 1);
+  m_slots[at] = m_delivering;
+  ++m_size;
+  m_delivering = Entry{};
+  return Drop::kStillHeld;
 }
 
 BufferRefTable::Drop BufferRefTable::DropRef(const void* buffer, uint32_t holder) {
@@ -153,15 +148,6 @@ BufferRefTable::Drop BufferRefTable::DropRef(const void* buffer, uint32_t holder
   pt::lockguard guard(m_bufferRefsLock);
   Entry* entry = Find(buffer);
   if (entry == nullptr || !RemoveHolder(entry, holder)) return Drop::kNotHeld;
-  return Settle(entry);
-}
-
-BufferRefTable::Drop BufferRefTable::DropCoreHold(const void* buffer) {
-  if (buffer == nullptr) return Drop::kNotHeld;
-  pt::lockguard guard(m_bufferRefsLock);
-  Entry* entry = Find(buffer);
-  if (entry == nullptr || !entry->core) return Drop::kNotHeld;
-  entry->core = false;
   return Settle(entry);
 }
 
@@ -186,13 +172,18 @@ size_t BufferRefTable::PluginHolds(const void* buffer) const {
 
 size_t BufferRefTable::size() const {
   pt::lockguard guard(m_bufferRefsLock);
-  return m_size;
+  return m_size + (m_delivering.buffer != nullptr ? 1 : 0);
 }
 
 std::vector<void*> BufferRefTable::TakeAll() {
   pt::lockguard guard(m_bufferRefsLock);
   std::vector<void*> buffers;
-  buffers.reserve(m_size);
+  buffers.reserve(m_size + 1);
+  if (m_delivering.buffer != nullptr) {
+    buffers.push_back(const_cast<void*>(m_delivering.buffer));
+    delete m_delivering.more;
+    m_delivering = Entry{};
+  }
   for (size_t i = 0; i < m_capacity; ++i) {
     Entry& entry = m_slots[i];
     if (entry.buffer == nullptr) continue;

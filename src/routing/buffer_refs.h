@@ -1,7 +1,7 @@
 // BufferRefTable: the payload buffers the Core delivers, and who still holds each.
 //
-// A queued message's payload is the Core's own copy (malloc). When the event handler takes the
-// message from the queue it records the buffer here (Adopt), held by the Core itself for the
+// A queued message's payload is the Core's own copy (malloc). When the event handler calls the
+// first plugin with it, it records the buffer here (Pass), held by the Core itself for the
 // whole delivery. Every plugin that is called with the buffer holds it too, under its id, from
 // just before its call until its call returns, or, when it keeps the buffer, until it sends
 // MSG_RELEASE. The buffer is freed exactly once, by whoever drops the last hold: a Drop that
@@ -15,10 +15,13 @@
 // not a plugin id: nothing but DropCoreHold ends it, so a plugin whose id is CORE_SOURCE cannot
 // end it either.
 //
-// Storage: an open-addressing hash table keyed by the buffer's address, with the holders of an
-// entry stored in the entry itself (a few of them; more only when a buffer has many holders at
-// once). So recording and dropping a hold allocates nothing, and finding a buffer's holders
-// walks no tree. The table grows as buffers are kept and shrinks again when they are given back.
+// Storage: the buffer being delivered has an entry of its own; a buffer that plugins keep after
+// its delivery moves into an open-addressing hash table keyed by its address. Holders are
+// stored in the entry itself (a few of them; more only when a buffer has many holders at once).
+// So recording and dropping a hold allocates nothing, a delivery that nobody keeps touches no
+// hash table at all, and finding a buffer's holders walks no tree. The table grows as buffers
+// are kept and shrinks again when they are given back; it always has room for the buffer being
+// delivered, so that moving it there at the end of its delivery cannot fail.
 //
 // Thread safety: every operation takes the table's own lock and nothing else; no operation
 // calls out while holding it.
@@ -45,25 +48,19 @@ class BufferRefTable {
   BufferRefTable(const BufferRefTable&) = delete;
   BufferRefTable& operator=(const BufferRefTable&) = delete;
 
-  // Records a buffer of the Core's that is about to be delivered, held by the Core. Ignores
-  // null. False only when the table could not grow for it (then nothing is recorded).
-  bool Adopt(const void* buffer);
-  // One step of a delivery, under one lock (buffer not null): with adopt, Adopt(buffer) first;
-  // then, if previous is given, DropRef(buffer, *previous) (the plugin called before, done with
-  // the buffer; never the last hold, since the Core holds it); then AddRef(buffer, next). False
-  // when the buffer could not be adopted (nothing changed) or next's hold could not be stored
-  // (previous's hold is dropped all the same).
-  bool Pass(const void* buffer, bool adopt, const uint32_t* previous, uint32_t next);
-  // The end of a delivery (buffer not null): DropRef(buffer, *previous) if previous is given,
-  // then DropCoreHold(buffer), under one lock.
+  // One step of a delivery, under one lock (buffer not null): with adopt, records buffer as
+  // the buffer being delivered, held by the Core (only one is delivered at a time); then, if
+  // previous is given, drops one hold of *previous (the plugin called before, done with the
+  // buffer; never the last hold, since the Core holds it); then records that next holds it.
+  // kNotAdopted when the buffer could not be adopted (nothing changed); kNotHeld when next's hold
+  // could not be stored (the rest is done).
+  enum class Step { kHeld, kNotHeld, kNotAdopted };
+  Step Pass(const void* buffer, bool adopt, const uint32_t* previous, uint32_t next);
+  // The end of a delivery (buffer not null): drops one hold of *previous if given, then the
+  // Core's own hold, under one lock.
   Drop EndDelivery(const void* buffer, const uint32_t* previous);
-  // Records that holder holds buffer (one more hold). Ignores null and pointers that are not
-  // the Core's. False only when the hold could not be stored.
-  bool AddRef(const void* buffer, uint32_t holder);
   // Removes one hold of holder on buffer.
   Drop DropRef(const void* buffer, uint32_t holder);
-  // Ends the Core's own hold on buffer.
-  Drop DropCoreHold(const void* buffer);
 
   // Whether buffer is the Core's, and how many plugin holds it has (for tests and checks).
   bool Owns(const void* buffer) const;
@@ -94,15 +91,17 @@ class BufferRefTable {
   // REQUIRES: m_bufferRefsLock is held. Erases the entry when no hold is left.
   Drop Settle(Entry* entry) PT_REQUIRES(m_bufferRefsLock);
   // REQUIRES: m_bufferRefsLock is held. The parts of the operations above.
-  Entry* Insert(const void* buffer) PT_REQUIRES(m_bufferRefsLock);
-  bool AddHolder(Entry* entry, uint32_t holder) PT_REQUIRES(m_bufferRefsLock);
-  bool RemoveHolder(Entry* entry, uint32_t holder) PT_REQUIRES(m_bufferRefsLock);
+  static bool AddHolder(Entry* entry, uint32_t holder);
+  static bool RemoveHolder(Entry* entry, uint32_t holder);
   size_t SlotOf(const void* buffer) const PT_REQUIRES(m_bufferRefsLock);
 
   mutable pt::mutex m_bufferRefsLock;
+  // The buffer being delivered: every delivery passes through here, and only a buffer that a
+  // plugin keeps after its delivery moves into the hash table.
+  Entry m_delivering PT_GUARDED_BY(m_bufferRefsLock);
   std::unique_ptr<Entry[]> m_slots PT_GUARDED_BY(m_bufferRefsLock);
   size_t m_capacity PT_GUARDED_BY(m_bufferRefsLock) = 0;  // a power of 2
-  size_t m_size PT_GUARDED_BY(m_bufferRefsLock) = 0;
+  size_t m_size PT_GUARDED_BY(m_bufferRefsLock) = 0;      // entries in m_slots
 };
 
 #endif  // ZENT_ROUTING_BUFFER_REFS_H_

@@ -28,10 +28,13 @@
 #include "core/thread_log.h"
 
 bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match) {
-  for (int mask = 0; mask < ZENT_CLASS_MASKS; ++mask) {
-    if ((flags & MSG_CLASS_BIT(mask)) != 0 && (match & info.classMasks[mask]) == match) {
-      return true;
-    }
+  // The selected masks, as bits 0 to 8 (class bit 8 is flag 0x400), visited one set bit at a
+  // time: a message selects one or two of the nine, seldom more.
+  uint32_t selected = (flags & 0xFFu) | ((flags & MSG_CLASS_BIT(8)) != 0 ? 0x100u : 0u);
+  while (selected != 0) {
+    const int mask = __builtin_ctz(selected);
+    if ((match & info.classMasks[mask]) == match) return true;
+    selected &= selected - 1;
   }
   return false;
 }
@@ -131,6 +134,9 @@ WriteRequest MakeWriteDelivery(const Message& message) {
 bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHolder) {
   const uint32_t match = QueuedMatchValue(message.code);
   const void* buffer = message.data;
+  // The records every call of this message gets, made once; each call gets a fresh copy, since
+  // a plugin may write into the records it is handed.
+  const WriteRequest writeRequest = MakeWriteDelivery(message);
   bool adopted = false;
   // The plugin called last that is done with the buffer: its hold is dropped together with the
   // next step of the table, so that each call costs one lock of the table, not two.
@@ -154,10 +160,11 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
     if (buffer != nullptr) {
       // The Core holds the buffer from the first call on, and the plugin during its call, so
       // that it may give the buffer back from inside it.
-      const bool held = m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id);
-      adopted = adopted || held || done.has_value();
+      const BufferRefTable::Step step =
+          m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id);
+      adopted = adopted || step != BufferRefTable::Step::kNotAdopted;
       done.reset();
-      if (!held) {
+      if (step != BufferRefTable::Step::kHeld) {
         RouteThreadLog();
         wxLogError("no memory to record plugin %u's hold on a payload; its call is skipped",
                    static_cast<unsigned>(id));
@@ -171,7 +178,7 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
       CallEntry(entry, &request, &reply);
       retained = reply.retained;
     } else {
-      WriteRequest request = MakeWriteDelivery(message);
+      WriteRequest request = writeRequest;
       WriteReply reply;
       std::memset(&reply, 0, sizeof reply);
       reply.size = sizeof reply;

@@ -90,16 +90,13 @@ int Core::Route(const Message& message) {
       }
     }
   } else if (message.source != 0) {
-    Message copy = message;
     void* buffer = nullptr;
-    if (message.data != nullptr && message.length != 0) {
-      buffer = AllocatePayload(message.length);
+    const uint32_t length = message.data != nullptr ? message.length : 0;
+    if (length != 0) {
+      buffer = AllocatePayload(length);
       if (buffer == nullptr) return RESULT_NO_MEMORY;
-      std::memcpy(buffer, message.data, message.length);
-    } else {
-      copy.length = 0;
+      std::memcpy(buffer, message.data, length);
     }
-    copy.data = buffer;
     const bool onChannel = message.channel != 0;
     if (onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates())) {
       ReleasePayload(buffer);
@@ -110,10 +107,14 @@ int Core::Route(const Message& message) {
       pt::lockguard guard(m_queueLock);
       // After the event handler has seen the stop nothing would deliver it: refused, not
       // accepted and dropped.
-      if (m_deliveryEnded) {
-        result = RESULT_CHANNEL_REFUSED;
-      } else if (!m_queue.Push(copy)) {
-        result = RESULT_NO_MEMORY;
+      Message* queued = m_deliveryEnded ? nullptr : m_queue.Push();
+      if (queued != nullptr) {
+        // The sender's record byte for byte, but for the Core's own copy of the payload.
+        *queued = message;
+        queued->data = buffer;
+        queued->length = length;
+      } else {
+        result = m_deliveryEnded ? RESULT_CHANNEL_REFUSED : RESULT_NO_MEMORY;
       }
     }
     if (result != RESULT_OK) {

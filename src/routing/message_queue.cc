@@ -2,22 +2,26 @@
 
 #include <new>
 
-bool MessageQueue::Push(const Message& message) {
+Message* MessageQueue::Push() {
   if (m_blocks.empty() || m_tail == kBlockRecords) {
-    std::unique_ptr<Block> block = std::move(m_spare);
-    if (!block) block.reset(new (std::nothrow) Block);
-    if (!block) return false;
+    std::unique_ptr<Block> block;
+    if (!m_spares.empty()) {
+      block = std::move(m_spares.back());
+      m_spares.pop_back();
+    } else {
+      block.reset(new (std::nothrow) Block);
+      if (!block) return nullptr;
+    }
     try {
       m_blocks.push_back(std::move(block));
     } catch (const std::bad_alloc&) {
-      return false;
+      return nullptr;  // the block is freed
     }
     if (m_blocks.size() == 1) m_head = 0;
     m_tail = 0;
   }
-  m_blocks.back()->records[m_tail++] = message;
   ++m_size;
-  return true;
+  return &m_blocks.back()->records[m_tail++];
 }
 
 size_t MessageQueue::Pop(Message* out, size_t max) {
@@ -27,9 +31,9 @@ size_t MessageQueue::Pop(Message* out, size_t max) {
     --m_size;
     const bool frontDone = m_head == kBlockRecords || m_size == 0;
     if (frontDone) {
-      // An emptied front block becomes the spare (the last one as well: the next Push reuses
-      // it).
-      m_spare = std::move(m_blocks.front());
+      // An emptied front block becomes a spare (the last one as well: the next Push reuses it).
+      // (Room for the spares is reserved, so keeping one never allocates.)
+      if (m_spares.size() < kSpareBlocks) m_spares.push_back(std::move(m_blocks.front()));
       m_blocks.pop_front();
       m_head = 0;
       m_tail = m_blocks.empty() ? 0 : m_tail;
