@@ -1,16 +1,29 @@
-// Speed and memory of the two message paths, each against a baseline measured in the same run,
-// so that the printed ratios mean the same on any machine:
-//  - queued delivery through the Core (payload copy, queue, wake-up of the event handler, one
-//    Write per subscriber on the shared buffer, release) against the least any hand-off to
-//    another thread must do: copy the payload into a new buffer, pass it through a mutex and
-//    condition-variable queue to a worker thread, which reads it and frees it;
-//  - broadcast (one Read call thread per subscriber, each with a private copy) against one
-//    detached thread per subscriber that reads its own copy.
-// Counters: nanoseconds per message for each, their ratio, and the resident memory the Core
-// gained over the whole run per thousand messages (a leak shows as steady growth).
-#include <atomic>
-#include <chrono>
+// routing_bench: how fast the server routes messages, each figure beside baselines measured in
+// the same run on the same machine.
+//
+// The real Core runs in this process over a temporary installation whose plugins directory
+// holds the benchmark plugins (bench_plugins.h): a source that sends from a thread of its own
+// through the core's callback, four sinks and a holder. Every baseline receives the same
+// messages from the same source thread, through a function of the callback's type, and hands
+// them to copies of the same sink plugin: only what carries a message from the one to the other
+// differs. The baselines:
+//   model    the least this design needs: one copy, a deque under a mutex, an auto-reset
+//            condition-variable event, one record at a time, no reference table;
+//   copy     malloc, memcpy, the Write call and free on the sender's thread;
+//   thread   a bare thread per call: copy, detached pthread_create, the Read call, free;
+//   wake-up  a bare condition-variable wake-up of a thread that makes the Write call;
+//   peer     ZeroMQ inproc PUB/SUB (XPUB that never drops, one SUB and thread per receiver).
+//
+// The machines this runs on are shared and their speed wanders, so nothing here is an absolute
+// verdict: every pass runs every case once, server and baselines back to back (which goes first
+// alternates), and what counts is the ratio within a pass; the table shows the median of the
+// per-pass ratios with their least and greatest.
+//
+// Modes besides the normal run (see Usage): --start-stop N is the child process that times one
+// start and stop with N plugins; --callgrind runs under callgrind and counts instructions.
+#include <algorithm>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,226 +31,1226 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <malloc.h>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include <benchmark/benchmark.h>
 #include <wx/init.h>
 #include <wx/log.h>
 
+#include "bench_plugins.h"
 #include "core/core.h"
+
+#ifdef ZENT_BENCH_PEER
+#include <zmq.h>
+#endif
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define ZENT_BENCH_CALLGRIND 1
+#endif
+
+extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
-long ResidentKb() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+#if defined(__i386__)
+constexpr const char* kBuildLabel = "i386";
+#else
+constexpr const char* kBuildLabel = "native";
+#endif
+
+constexpr long kTimeoutMs = 120000;
+constexpr uint32_t kSourceId = 800;
+constexpr uint32_t kClass = 0x01;  // class bit 0: subscription mask 0
+// Event bits of the codes: sink 1 subscribes to kToOne and kToFour, sinks 2 to 4 to kToFour,
+// the holder to kToHolder.
+constexpr uint32_t kToOne = 0x1;
+constexpr uint32_t kToFour = 0x2;
+constexpr uint32_t kToHolder = 0x4;
+constexpr uint32_t kChannel = 77;
+constexpr uint32_t kSmall = 64;
+constexpr uint32_t kLarge = 256 * 1024;
+
+[[noreturn]] void Fail(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::fputs("routing_bench: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+  // Threads of the core and the baselines may still be at work: no destructors.
+  std::_Exit(1);
 }
 
-// A started Core over a temporary installation with `subscribers` copies of the sink plugin.
-class BenchCore {
+// ---------------------------------------------------------------------------------------------
+// The installation and the plugins
+
+// A temporary directory with the server's layout: plugins/ beside where the executable would
+// be, and baseline/ for the sink copies the baselines load themselves. Directories 0755, files
+// 0644: the server refuses plugins that group or others could change.
+class Installation {
  public:
-  explicit BenchCore(int subscribers) {
+  Installation() {
     char pattern[] = "/tmp/zent-bench.XXXXXX";
-    dir_ = mkdtemp(pattern);
-    // Modes set explicitly: the server refuses plugins that group or others may write, which a
-    // umask of 002 would give them.
-    constexpr fs::perms kMode = fs::perms::owner_all | fs::perms::group_read |
-                                fs::perms::group_exec | fs::perms::others_read |
-                                fs::perms::others_exec;
-    fs::create_directory(dir_ / "plugins");
-    fs::permissions(dir_ / "plugins", kMode);
-    for (int i = 0; i < subscribers; ++i) {
-      const fs::path plugin = dir_ / "plugins" / ("sink" + std::to_string(i) + ".so");
-      fs::copy_file(ZENT_BENCH_SINK, plugin);
-      fs::permissions(plugin, kMode);
-      sinks_.push_back(plugin.string());
-    }
-    core_ = std::make_unique<Core>(wxFileName((dir_ / "zentserver").string()));
-    core_->Start();
-    for (const std::string& path : sinks_) {
-      void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-      if (handle == nullptr) {
-        std::fprintf(stderr, "the core did not load %s\n", path.c_str());
-        std::exit(1);
-      }
-      counters_.push_back(reinterpret_cast<long (*)()>(dlsym(handle, "SinkCount")));
-      dlclose(handle);  // drops only the reference this lookup took
+    if (mkdtemp(pattern) == nullptr) Fail("cannot create a temporary directory");
+    m_dir = pattern;
+    for (const char* sub : {"plugins", "baseline"}) {
+      fs::create_directory(m_dir / sub);
+      fs::permissions(m_dir / sub, fs::perms(0755));
     }
   }
-  ~BenchCore() {
-    core_->Stop();
-    core_.reset();
-    fs::remove_all(dir_);
+  ~Installation() {
+    std::error_code ignored;
+    fs::remove_all(m_dir, ignored);
   }
-  // Deliveries counted by every sink together.
-  long Delivered() const {
-    long total = 0;
-    for (auto count : counters_) total += count();
-    return total;
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  // Copies the plugin file from into sub/name; returns the copy's path.
+  std::string Add(const char* from, const char* sub, const std::string& name) {
+    const fs::path to = m_dir / sub / name;
+    std::error_code error;
+    fs::copy_file(from, to, error);
+    if (error) Fail("cannot copy %s: %s", from, error.message().c_str());
+    fs::permissions(to, fs::perms(0644));
+    return to.string();
   }
-  void WaitFor(long total) const {
-    while (Delivered() < total) std::this_thread::yield();
+  // What the Core takes for its executable: the plugins directory is beside it.
+  std::string Executable() const { return (m_dir / "zentserver").string(); }
+
+ private:
+  fs::path m_dir;
+};
+
+std::string SinkName(unsigned id, unsigned mask) {
+  return "sink-" + std::to_string(id) + "-" + std::to_string(mask) + ".so";
+}
+
+template <typename Fn>
+Fn Symbol(void* handle, const char* name) {
+  void* symbol = dlsym(handle, name);
+  if (symbol == nullptr) Fail("a benchmark plugin lacks %s", name);
+  return reinterpret_cast<Fn>(symbol);
+}
+
+// The functions of one loaded sink.
+struct Sink {
+  SinkCountFn count = nullptr;
+  SinkWaitFn wait = nullptr;
+  SinkArrivalsFn arrivals = nullptr;
+  SinkHoldFn hold = nullptr;
+  PluginEntryFn write = nullptr;
+  PluginEntryFn read = nullptr;
+
+  explicit Sink(void* handle)
+      : count(Symbol<SinkCountFn>(handle, "SinkCount")),
+        wait(Symbol<SinkWaitFn>(handle, "SinkWait")),
+        arrivals(Symbol<SinkArrivalsFn>(handle, "SinkArrivals")),
+        hold(Symbol<SinkHoldFn>(handle, "SinkHold")),
+        write(Symbol<PluginEntryFn>(handle, "Write")),
+        read(Symbol<PluginEntryFn>(handle, "Read")) {}
+};
+
+// The handle of an object the Core has loaded. The reference this lookup takes is dropped at
+// once: the Core's own keeps the object loaded until its Stop.
+void* LoadedByCore(const std::string& path) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) Fail("the core did not load %s", path.c_str());
+  dlclose(handle);
+  return handle;
+}
+
+// Sends one burst from the source, then waits until each of sinks has taken calls more calls
+// than before. Returns the seconds from the first send to the last call.
+double Burst(SourceRunFn source, SourceJob job, const std::vector<const Sink*>& sinks, long calls) {
+  std::vector<long> before;
+  for (const Sink* sink : sinks) before.push_back(sink->count());
+  const int64_t start = BenchNowNs();
+  if (source(&job, kTimeoutMs) != 0) Fail("the source did not finish a burst in time");
+  if (job.refused != 0) Fail("%ld of %ld messages were refused", job.refused, job.count);
+  for (size_t i = 0; i < sinks.size(); ++i) {
+    if (sinks[i]->wait(before[i] + calls, kTimeoutMs) != 0) {
+      Fail("a sink took %ld of %ld calls in time", sinks[i]->count() - before[i], calls);
+    }
+  }
+  return static_cast<double>(BenchNowNs() - start) / 1e9;
+}
+
+SourceJob Job(long count, uint32_t length, uint32_t code, uint32_t source = kSourceId) {
+  SourceJob job;
+  std::memset(&job, 0, sizeof job);
+  job.count = count;
+  job.length = length;
+  job.source = source;
+  job.flags = kClass;
+  job.code = code;
+  return job;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The baselines
+
+// The Write and Read calls of the baselines, made as the Core makes them.
+void CallWrite(PluginEntryFn write, const Message& message, const void* data) {
+  WriteRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.length = message.length;
+  request.data = data;
+  request.source = message.source;
+  request.channel = message.channel;
+  request.flags = message.flags;
+  request.code = message.code;
+  std::memcpy(request.extra, message.extra, sizeof request.extra);
+  WriteReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  write(&request, &reply);
+}
+
+void CallRead(PluginEntryFn read, uint32_t length, const void* data, uint32_t channel) {
+  ReadRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.async = 1;
+  request.length = length;
+  request.data = data;
+  request.channel = channel;
+  ReadReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  read(&request, &reply);
+}
+
+// The source calls a baseline through a function of the callback's type; Via<T>::target is the
+// object it forwards to, set before the burst (the job's hand-over to the source's thread
+// publishes it).
+template <typename T>
+struct Via {
+  static inline T* target = nullptr;
+  static int Send(const Message* message, MessageReply* reply) {
+    reply->result = target->Send(*message);
+    return 0;
+  }
+};
+
+template <typename T>
+SourceJob Through(T* target, SourceJob job) {
+  Via<T>::target = target;
+  job.send = &Via<T>::Send;
+  return job;
+}
+
+// An auto-reset event: Post wakes one Wait, or the next one.
+class Event {
+ public:
+  void Post() {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_set = true;
+    }
+    m_posted.notify_one();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_posted.wait(guard, [this] { return m_set; });
+    m_set = false;
   }
 
  private:
-  fs::path dir_;
-  std::vector<std::string> sinks_;
-  std::vector<long (*)()> counters_;
-  std::unique_ptr<Core> core_;
+  std::mutex m_lock;
+  std::condition_variable m_posted;
+  bool m_set = false;
 };
 
-void Send(uint32_t source, const std::vector<char>& payload, uint32_t flags) {
-  Message message;
-  std::memset(&message, 0, sizeof message);
-  message.size = sizeof message;
-  message.version = ZENT_RECORD_VERSION;
-  message.source = source;
-  message.flags = flags;
-  message.data = payload.data();
-  message.length = static_cast<uint32_t>(payload.size());
-  MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
-  CoreCallback(&message, &reply);
-}
-
-// The baseline hand-off: a worker thread that reads and frees what it is given.
-class HandOff {
+class Model {
  public:
-  HandOff() : worker_([this] { Run(); }) {}
-  ~HandOff() {
+  explicit Model(std::vector<PluginEntryFn> writes)
+      : m_writes(std::move(writes)), m_thread([this] { Run(); }) {}
+  ~Model() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_stop = true;
     }
-    cv_.notify_one();
-    worker_.join();
+    m_event.Post();
+    m_thread.join();
   }
-  void Push(const std::vector<char>& payload) {
-    char* copy = static_cast<char*>(std::malloc(payload.size()));
-    std::memcpy(copy, payload.data(), payload.size());
+
+  int Send(const Message& message) {
+    Message record = message;
+    record.data = nullptr;
+    if (message.data != nullptr && message.length != 0) {
+      void* copy = std::malloc(message.length);
+      if (copy == nullptr) return RESULT_NO_MEMORY;
+      std::memcpy(copy, message.data, message.length);
+      record.data = copy;
+    }
+    if (message.channel != 0) {  // one channel: wait until the message before is finished with
+      std::unique_lock<std::mutex> gate(m_gateLock);
+      m_gateFree.wait(gate, [this] { return !m_gateHeld; });
+      m_gateHeld = true;
+    }
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      queue_.push_back({copy, payload.size()});
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_queue.push_back(record);
     }
-    cv_.notify_one();
+    m_event.Post();
+    return RESULT_OK;
   }
-  long done() const { return done_.load(); }
 
  private:
   void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      auto [data, size] = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      unsigned sum = 0;
-      for (size_t i = 0; i < size; i += 64) sum += static_cast<unsigned char>(data[i]);
-      benchmark::DoNotOptimize(sum);
-      std::free(data);
-      ++done_;
-      lock.lock();
+      m_event.Wait();
+      for (;;) {
+        Message record;
+        {
+          std::lock_guard<std::mutex> guard(m_lock);
+          if (m_queue.empty()) {
+            if (m_stop) return;
+            break;
+          }
+          record = m_queue.front();
+          m_queue.pop_front();
+        }
+        for (PluginEntryFn write : m_writes) CallWrite(write, record, record.data);
+        std::free(const_cast<void*>(record.data));
+        if (record.channel != 0) {
+          std::lock_guard<std::mutex> gate(m_gateLock);
+          m_gateHeld = false;
+          m_gateFree.notify_one();
+        }
+      }
     }
   }
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::pair<char*, size_t>> queue_;
-  bool stop_ = false;
-  std::atomic<long> done_{0};
-  std::thread worker_;
+
+  const std::vector<PluginEntryFn> m_writes;
+  Event m_event;
+  std::mutex m_lock;
+  std::deque<Message> m_queue;  // guarded by m_lock
+  bool m_stop = false;          // guarded by m_lock
+  std::mutex m_gateLock;
+  std::condition_variable m_gateFree;
+  bool m_gateHeld = false;  // guarded by m_gateLock
+  std::thread m_thread;     // last: starts when everything above exists
 };
 
-constexpr int kBatch = 64;
-
-void BM_QueuedDelivery(benchmark::State& state) {
-  const int subscribers = static_cast<int>(state.range(1));
-  const std::vector<char> payload(static_cast<size_t>(state.range(0)), 'p');
-  BenchCore core(subscribers);
-  HandOff baseline;
-  const long residentBefore = ResidentKb();
-  long sent = 0;
-  double coreNs = 0, baselineNs = 0;
-  for (auto _ : state) {
-    auto start = Clock::now();
-    for (int i = 0; i < kBatch; ++i) Send(7, payload, 0x01);
-    sent += kBatch;
-    core.WaitFor(sent * subscribers);
-    coreNs += std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-
-    start = Clock::now();
-    const long before = baseline.done();
-    for (int i = 0; i < kBatch * subscribers; ++i) baseline.Push(payload);
-    while (baseline.done() < before + kBatch * subscribers) std::this_thread::yield();
-    baselineNs += std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+struct CopyOnly {
+  PluginEntryFn write;
+  int Send(const Message& message) {
+    void* copy = std::malloc(message.length);
+    if (copy == nullptr) return RESULT_NO_MEMORY;
+    std::memcpy(copy, message.data, message.length);
+    CallWrite(write, message, copy);
+    std::free(copy);
+    return RESULT_OK;
   }
-  state.counters["core_ns_per_msg"] = coreNs / static_cast<double>(sent);
-  state.counters["baseline_ns_per_msg"] = baselineNs / static_cast<double>(sent);
-  state.counters["ratio"] = coreNs / baselineNs;
-  state.counters["rss_kb_per_1000_msgs"] =
-      1000.0 * static_cast<double>(ResidentKb() - residentBefore) / static_cast<double>(sent);
-  state.SetItemsProcessed(sent);
-}
-BENCHMARK(BM_QueuedDelivery)->Args({256, 1})->Args({4096, 3})->Args({115200, 3})->UseRealTime();
+};
 
-void BM_Broadcast(benchmark::State& state) {
-  const int subscribers = static_cast<int>(state.range(1));
-  const std::vector<char> payload(static_cast<size_t>(state.range(0)), 'b');
-  BenchCore core(subscribers);
-  const long residentBefore = ResidentKb();
-  std::atomic<long> baselineDone{0};
-  long sent = 0;
-  double coreNs = 0, baselineNs = 0;
-  const long started = core.Delivered();  // the scheduler's start Reads
-  for (auto _ : state) {
-    auto start = Clock::now();
-    for (int i = 0; i < kBatch; ++i) Send(0, payload, 0x01);
-    sent += kBatch;
-    core.WaitFor(started + sent * subscribers);
-    coreNs += std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+class ThreadPerCall {
+ public:
+  explicit ThreadPerCall(std::vector<PluginEntryFn> reads) : m_reads(std::move(reads)) {
+    pthread_attr_init(&m_detached);
+    pthread_attr_setdetachstate(&m_detached, PTHREAD_CREATE_DETACHED);
+  }
+  ~ThreadPerCall() { pthread_attr_destroy(&m_detached); }
+  ThreadPerCall(const ThreadPerCall&) = delete;
+  ThreadPerCall& operator=(const ThreadPerCall&) = delete;
 
-    start = Clock::now();
-    const long before = baselineDone.load();
-    for (int i = 0; i < kBatch * subscribers; ++i) {
-      char* copy = static_cast<char*>(std::malloc(payload.size()));
-      std::memcpy(copy, payload.data(), payload.size());
-      std::thread([copy, &payload, &baselineDone] {
-        unsigned sum = 0;
-        for (size_t b = 0; b < payload.size(); b += 64) sum += static_cast<unsigned char>(copy[b]);
-        benchmark::DoNotOptimize(sum);
-        std::free(copy);
-        ++baselineDone;
-      }).detach();
+  int Send(const Message& message) {
+    for (PluginEntryFn read : m_reads) {
+      void* copy = std::malloc(message.length);
+      if (copy == nullptr) return RESULT_NO_MEMORY;
+      std::memcpy(copy, message.data, message.length);
+      auto* call = new Call{read, copy, message.length, message.channel};
+      pthread_t thread;
+      if (pthread_create(&thread, &m_detached, &ThreadPerCall::Run, call) != 0) {
+        Fail("pthread_create failed");
+      }
     }
-    while (baselineDone.load() < before + kBatch * subscribers) std::this_thread::yield();
-    baselineNs += std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    return RESULT_OK;
   }
-  state.counters["core_ns_per_msg"] = coreNs / static_cast<double>(sent);
-  state.counters["baseline_ns_per_msg"] = baselineNs / static_cast<double>(sent);
-  state.counters["ratio"] = coreNs / baselineNs;
-  state.counters["rss_kb_per_1000_msgs"] =
-      1000.0 * static_cast<double>(ResidentKb() - residentBefore) / static_cast<double>(sent);
-  state.SetItemsProcessed(sent);
+
+ private:
+  struct Call {
+    PluginEntryFn read;
+    void* data;
+    uint32_t length;
+    uint32_t channel;
+  };
+  static void* Run(void* argument) {
+    auto* call = static_cast<Call*>(argument);
+    CallRead(call->read, call->length, call->data, call->channel);
+    std::free(call->data);
+    delete call;
+    return nullptr;
+  }
+
+  const std::vector<PluginEntryFn> m_reads;
+  pthread_attr_t m_detached;
+};
+
+// Wakes a waiting thread for every message, which makes the Write call on the sender's own
+// payload: no copy, no queue, only a count of the messages not yet taken.
+class Wakeup {
+ public:
+  explicit Wakeup(PluginEntryFn write) : m_write(write), m_thread([this] { Run(); }) {}
+  ~Wakeup() {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_stop = true;
+    }
+    m_changed.notify_one();
+    m_thread.join();
+  }
+  int Send(const Message& message) {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_last = message;
+      ++m_pending;
+    }
+    m_changed.notify_one();
+    return RESULT_OK;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    for (;;) {
+      m_changed.wait(guard, [this] { return m_pending != 0 || m_stop; });
+      if (m_stop) return;
+      const Message message = m_last;
+      --m_pending;
+      guard.unlock();
+      CallWrite(m_write, message, message.data);
+      guard.lock();
+    }
+  }
+
+  const PluginEntryFn m_write;
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  Message m_last{};     // guarded by m_lock
+  long m_pending = 0;   // guarded by m_lock
+  bool m_stop = false;  // guarded by m_lock
+  std::thread m_thread;
+};
+
+#ifdef ZENT_BENCH_PEER
+// ZeroMQ inproc publish and subscribe: an XPUB that blocks instead of dropping, one SUB socket
+// and receiving thread per sink. Small payloads go through zmq_send (which copies); large ones
+// through zmq_msg_init_data after one malloc and memcpy, freed by ZeroMQ after the last
+// receiver, as the server's single copy.
+class Peer {
+ public:
+  Peer(const std::vector<PluginEntryFn>& writes, const std::string& endpoint) {
+    m_context = zmq_ctx_new();
+    m_publisher = zmq_socket(m_context, ZMQ_XPUB);
+    const int one = 1, zero = 0, tenSeconds = 10000;
+    zmq_setsockopt(m_publisher, ZMQ_XPUB_NODROP, &one, sizeof one);
+    zmq_setsockopt(m_publisher, ZMQ_XPUB_VERBOSE, &one, sizeof one);
+    zmq_setsockopt(m_publisher, ZMQ_LINGER, &zero, sizeof zero);
+    zmq_setsockopt(m_publisher, ZMQ_RCVTIMEO, &tenSeconds, sizeof tenSeconds);
+    if (zmq_bind(m_publisher, endpoint.c_str()) != 0) Fail("zmq_bind: %s", zmq_strerror(errno));
+    for (PluginEntryFn write : writes) {
+      void* subscriber = zmq_socket(m_context, ZMQ_SUB);
+      if (zmq_connect(subscriber, endpoint.c_str()) != 0 ||
+          zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0) != 0) {
+        Fail("zmq subscriber: %s", zmq_strerror(errno));
+      }
+      m_receivers.emplace_back([subscriber, write] { Receive(subscriber, write); });
+    }
+    // Until its subscription has arrived the publisher would send a subscriber nothing.
+    for (size_t i = 0; i < writes.size(); ++i) {
+      char subscription[8];
+      if (zmq_recv(m_publisher, subscription, sizeof subscription, 0) < 0) {
+        Fail("no subscription arrived at the publisher");
+      }
+    }
+  }
+  ~Peer() {
+    zmq_send(m_publisher, "", 0, 0);  // the empty message ends the receivers
+    for (std::thread& receiver : m_receivers) receiver.join();
+    zmq_close(m_publisher);
+    zmq_ctx_term(m_context);
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  int Send(const Message& message) {
+    if (message.length < 4096) {
+      return zmq_send(m_publisher, message.data, message.length, 0) < 0 ? RESULT_CHANNEL_REFUSED
+                                                                        : RESULT_OK;
+    }
+    void* copy = std::malloc(message.length);
+    if (copy == nullptr) return RESULT_NO_MEMORY;
+    std::memcpy(copy, message.data, message.length);
+    zmq_msg_t part;
+    zmq_msg_init_data(
+        &part, copy, message.length, [](void* data, void*) { std::free(data); }, nullptr);
+    if (zmq_msg_send(&part, m_publisher, 0) < 0) {
+      zmq_msg_close(&part);
+      return RESULT_CHANNEL_REFUSED;
+    }
+    return RESULT_OK;
+  }
+
+ private:
+  static void Receive(void* subscriber, PluginEntryFn write) {
+    Message message;
+    std::memset(&message, 0, sizeof message);
+    for (;;) {
+      zmq_msg_t part;
+      zmq_msg_init(&part);
+      if (zmq_msg_recv(&part, subscriber, 0) < 0) {
+        zmq_msg_close(&part);
+        if (errno == EINTR) continue;
+        Fail("zmq_msg_recv: %s", zmq_strerror(errno));
+      }
+      message.length = static_cast<uint32_t>(zmq_msg_size(&part));
+      if (message.length == 0) {
+        zmq_msg_close(&part);
+        break;
+      }
+      CallWrite(write, message, zmq_msg_data(&part));
+      zmq_msg_close(&part);
+    }
+    zmq_close(subscriber);
+  }
+
+  void* m_context;
+  void* m_publisher;
+  std::vector<std::thread> m_receivers;
+};
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Figures
+
+// Every figure of a run by name, one value per pass.
+using Series = std::map<std::string, std::vector<double>>;
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
-BENCHMARK(BM_Broadcast)->Args({256, 1})->Args({4096, 3})->UseRealTime();
+
+double Percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
+}
+
+// The sizes of one run.
+struct Sizes {
+  int passes;
+  long small;      // 64-byte queued messages per burst
+  long large;      // 256 KiB queued messages per burst
+  long broadcast;  // broadcasts per burst
+  long latency;    // messages of a latency series
+  long gated;      // messages on a channel per burst
+  long waiting;    // messages that wait behind the holder
+  int plugins;     // the larger installation of the start and stop case (and half of it)
+};
+
+constexpr Sizes kFull = {9, 40000, 400, 2000, 2000, 10000, 100000, 200};
+constexpr Sizes kQuick = {2, 2000, 20, 100, 200, 500, 5000, 20};
+constexpr Sizes kWarmUp = {1, 2000, 20, 100, 200, 500, 5000, 0};
+
+// The in-process part: the Core with its plugins, and the baselines with theirs.
+class Bench {
+ public:
+  Bench() {
+    const std::string source =
+        m_install.Add(ZENT_BENCH_PLUGIN_DIR "/source.so", "plugins", "source.so");
+    std::vector<std::string> paths;
+    for (unsigned i = 1; i <= 5; ++i) {
+      const unsigned mask = i == 5 ? kToHolder : i == 1 ? kToOne | kToFour : kToFour;
+      paths.push_back(
+          m_install.Add(ZENT_BENCH_PLUGIN_DIR "/sink.so", "plugins", SinkName(900 + i, mask)));
+      const std::string copy =
+          m_install.Add(ZENT_BENCH_PLUGIN_DIR "/sink.so", "baseline", SinkName(900 + i, mask));
+      void* handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle == nullptr) Fail("dlopen %s: %s", copy.c_str(), dlerror());
+      m_handles.push_back(handle);
+      m_baselineSinks.emplace_back(handle);
+    }
+    m_core = std::make_unique<Core>(wxFileName(m_install.Executable()));
+    m_core->Start();
+    m_source = Symbol<SourceRunFn>(LoadedByCore(source), "SourceRun");
+    for (const std::string& path : paths) m_coreSinks.emplace_back(LoadedByCore(path));
+    // The gate case's channel is opened by a broadcast that no plugin subscribes to.
+    SourceJob open = Job(1, 0, 0, 0);
+    open.flags = 0;
+    open.channel = kChannel;
+    if (m_source(&open, kTimeoutMs) != 0 || open.refused != 0) Fail("cannot open the channel");
+
+    std::vector<PluginEntryFn> writes, reads;
+    for (int i = 0; i < 4; ++i) {
+      writes.push_back(m_baselineSinks[i].write);
+      reads.push_back(m_baselineSinks[i].read);
+    }
+    m_model1 = std::make_unique<Model>(std::vector<PluginEntryFn>{writes[0]});
+    m_model4 = std::make_unique<Model>(writes);
+    m_threads1 = std::make_unique<ThreadPerCall>(std::vector<PluginEntryFn>{reads[0]});
+    m_threads4 = std::make_unique<ThreadPerCall>(reads);
+    m_wakeup = std::make_unique<Wakeup>(writes[0]);
+    m_copy.write = writes[0];
+#ifdef ZENT_BENCH_PEER
+    m_peer1 = std::make_unique<Peer>(std::vector<PluginEntryFn>{writes[0]}, "inproc://peer1");
+    m_peer4 = std::make_unique<Peer>(writes, "inproc://peer4");
+#endif
+  }
+  ~Bench() {
+#ifdef ZENT_BENCH_PEER
+    m_peer1.reset();
+    m_peer4.reset();
+#endif
+    m_model1.reset();
+    m_model4.reset();
+    m_wakeup.reset();
+    m_core->Stop();
+    m_core.reset();
+    // The bare threads may still be on their way out of the sink copies: these stay loaded.
+  }
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  // One pass: every case once; the figures go to series. odd alternates which goes first.
+  void Pass(const Sizes& sizes, bool odd, Series& series);
+
+  // Instructions per queued 64-byte message to one plugin, for the server and the peer: the
+  // difference between a burst of 2n and one of n, counted by callgrind around each burst.
+  void CountInstructions(long n, const std::string& dumps, Series& series);
+
+ private:
+  std::vector<const Sink*> CoreSinks(int n) const { return Pointers(m_coreSinks, n); }
+  std::vector<const Sink*> BaselineSinks(int n) const { return Pointers(m_baselineSinks, n); }
+  static std::vector<const Sink*> Pointers(const std::vector<Sink>& sinks, int n) {
+    std::vector<const Sink*> result;
+    for (int i = 0; i < n; ++i) result.push_back(&sinks[i]);
+    return result;
+  }
+
+  // Runs the measurements one after the other, the last first when odd.
+  static void Interleave(bool odd, std::vector<std::function<void()>> runs) {
+    if (odd) std::reverse(runs.begin(), runs.end());
+    for (auto& run : runs) run();
+  }
+
+  void Queued(const Sizes& sizes, bool odd, Series& series);
+  void Broadcast(const Sizes& sizes, bool odd, Series& series);
+  void Latency(const Sizes& sizes, bool odd, Series& series);
+  void Gated(const Sizes& sizes, bool odd, Series& series);
+  void Waiting(const Sizes& sizes, Series& series);
+  // Median and 99th percentile of one latency series through send, in microseconds, as the
+  // sink's arrivals minus the source's send times.
+  void LatencyOf(SourceJob job, const Sink& sink, const std::string& name, Series& series);
+
+  Installation m_install;
+  std::vector<void*> m_handles;
+  std::vector<Sink> m_baselineSinks;
+  std::vector<Sink> m_coreSinks;
+  SourceRunFn m_source = nullptr;
+  std::unique_ptr<Core> m_core;
+  std::unique_ptr<Model> m_model1, m_model4;
+  std::unique_ptr<ThreadPerCall> m_threads1, m_threads4;
+  std::unique_ptr<Wakeup> m_wakeup;
+  CopyOnly m_copy{};
+#ifdef ZENT_BENCH_PEER
+  std::unique_ptr<Peer> m_peer1, m_peer4;
+#endif
+};
+
+void Bench::Pass(const Sizes& sizes, bool odd, Series& series) {
+  Queued(sizes, odd, series);
+  Broadcast(sizes, odd, series);
+  Latency(sizes, odd, series);
+  Gated(sizes, odd, series);
+  Waiting(sizes, series);
+}
+
+void Bench::Queued(const Sizes& sizes, bool odd, Series& series) {
+  for (int subscribers : {1, 4}) {
+    const uint32_t code = subscribers == 1 ? kToOne : kToFour;
+    const auto core = CoreSinks(subscribers);
+    const auto baseline = BaselineSinks(subscribers);
+    Model* model = subscribers == 1 ? m_model1.get() : m_model4.get();
+    const std::string small = "queued_64_" + std::to_string(subscribers);
+    const std::string large = "queued_256k_" + std::to_string(subscribers);
+    // Messages a second for 64 bytes, gigabytes a second for 256 KiB.
+    auto rate = [&](const std::string& name, SourceJob job, const std::vector<const Sink*>& sinks) {
+      const double seconds = Burst(m_source, job, sinks, job.count);
+      const double count = static_cast<double>(job.count);
+      series[name].push_back(job.length == kSmall ? count / seconds
+                                                  : count * job.length / seconds / 1e9);
+    };
+    const SourceJob smallJob = Job(sizes.small, kSmall, code);
+    const SourceJob largeJob = Job(sizes.large, kLarge, code);
+    std::vector<std::function<void()>> runs = {
+        [&] { rate(small + ".server", smallJob, core); },
+        [&] { rate(small + ".model", Through(model, smallJob), baseline); },
+        [&] { rate(large + ".server", largeJob, core); },
+    };
+    if (subscribers == 1) {
+      runs.push_back([&] { rate(large + ".copy", Through(&m_copy, largeJob), baseline); });
+    }
+#ifdef ZENT_BENCH_PEER
+    Peer* peer = subscribers == 1 ? m_peer1.get() : m_peer4.get();
+    runs.push_back([&] { rate(small + ".peer", Through(peer, smallJob), baseline); });
+    runs.push_back([&] { rate(large + ".peer", Through(peer, largeJob), baseline); });
+#endif
+    Interleave(odd, runs);
+  }
+}
+
+void Bench::Broadcast(const Sizes& sizes, bool odd, Series& series) {
+  for (int subscribers : {1, 4}) {
+    const std::string name = "broadcast_64_" + std::to_string(subscribers);
+    ThreadPerCall* threads = subscribers == 1 ? m_threads1.get() : m_threads4.get();
+    const SourceJob job = Job(sizes.broadcast, kSmall, subscribers == 1 ? kToOne : kToFour, 0);
+    // Calls a second.
+    auto rate = [&](const std::string& figure, SourceJob sent,
+                    const std::vector<const Sink*>& sinks) {
+      const double seconds = Burst(m_source, sent, sinks, sent.count);
+      series[figure].push_back(static_cast<double>(sent.count * subscribers) / seconds);
+    };
+    Interleave(
+        odd, {
+                 [&] { rate(name + ".server", job, CoreSinks(subscribers)); },
+                 [&] { rate(name + ".thread", Through(threads, job), BaselineSinks(subscribers)); },
+             });
+  }
+}
+
+void Bench::LatencyOf(SourceJob job, const Sink& sink, const std::string& name, Series& series) {
+  std::vector<int64_t> sent(job.count), arrived(job.count);
+  job.gapNs = 50000;
+  job.sendTimes = sent.data();
+  sink.arrivals(arrived.data(), job.count);
+  Burst(m_source, job, {&sink}, job.count);
+  sink.arrivals(nullptr, 0);
+  std::vector<double> micros;
+  for (long i = 0; i < job.count; ++i) micros.push_back((arrived[i] - sent[i]) / 1e3);
+  series[name + "_median"].push_back(Median(micros));
+  series[name + "_p99"].push_back(Percentile(micros, 0.99));
+}
+
+void Bench::Latency(const Sizes& sizes, bool odd, Series& series) {
+  const SourceJob job = Job(sizes.latency, kSmall, kToOne);
+  std::vector<std::function<void()>> runs = {
+      [&] { LatencyOf(job, m_coreSinks[0], "latency.server", series); },
+      [&] {
+        LatencyOf(Through(m_wakeup.get(), job), m_baselineSinks[0], "latency.wakeup", series);
+      },
+  };
+#ifdef ZENT_BENCH_PEER
+  runs.push_back(
+      [&] { LatencyOf(Through(m_peer1.get(), job), m_baselineSinks[0], "latency.peer", series); });
+#endif
+  Interleave(odd, runs);
+}
+
+void Bench::Gated(const Sizes& sizes, bool odd, Series& series) {
+  SourceJob job = Job(sizes.gated, kSmall, kToOne);
+  job.channel = kChannel;
+  auto rate = [&](const std::string& name, SourceJob sent, const std::vector<const Sink*>& sinks) {
+    const double seconds = Burst(m_source, sent, sinks, sent.count);
+    series[name].push_back(static_cast<double>(sent.count) / seconds);
+  };
+  Interleave(odd,
+             {
+                 [&] { rate("gate_64.server", job, CoreSinks(1)); },
+                 [&] { rate("gate_64.model", Through(m_model1.get(), job), BaselineSinks(1)); },
+             });
+}
+
+void Bench::Waiting(const Sizes& sizes, Series& series) {
+  const Sink& holder = m_coreSinks[4];
+  const long before = holder.count();
+  holder.hold(1);
+  SourceJob first = Job(1, kSmall, kToHolder);
+  if (m_source(&first, kTimeoutMs) != 0 || holder.wait(before + 1, kTimeoutMs) != 0) {
+    Fail("the holder did not take its first Write");
+  }
+  // The event handler is inside the holder's Write now: everything sent waits in the queue.
+  const size_t heapBefore = mallinfo2().uordblks;
+  SourceJob waiting = Job(sizes.waiting, kSmall, kToHolder);
+  if (m_source(&waiting, kTimeoutMs) != 0 || waiting.refused != 0) Fail("queueing failed");
+  const size_t heapAfter = mallinfo2().uordblks;
+  holder.hold(0);
+  if (holder.wait(before + 1 + sizes.waiting, kTimeoutMs) != 0) {
+    Fail("the waiting messages were not delivered");
+  }
+  series["memory.server"].push_back(static_cast<double>(heapAfter - heapBefore) /
+                                    static_cast<double>(sizes.waiting));
+  // What the record, the payload and 64 bytes of bookkeeping take.
+  series["memory.bound"].push_back(static_cast<double>(sizeof(Message) + kSmall + 64));
+}
+
+void Bench::CountInstructions(long n, const std::string& dumps, Series& series) {
+#ifdef ZENT_BENCH_CALLGRIND
+  int dump = 0;
+  // Callgrind's totals of the burst just dumped.
+  auto total = [&] {
+    std::ifstream file(dumps + "." + std::to_string(++dump));
+    std::string line;
+    while (std::getline(file, line)) {
+      if (line.rfind("totals:", 0) == 0) {
+        return std::stod(line.substr(line.find(':') + 1));
+      }
+    }
+    Fail("no totals in %s.%d", dumps.c_str(), dump);
+  };
+  auto count = [&](const std::string& name, SourceJob job, const std::vector<const Sink*>& sinks) {
+    Burst(m_source, job, sinks, job.count);  // warms up what a first burst allocates
+    double instructions[2];
+    for (int i = 0; i < 2; ++i) {
+      job.count = n * (i + 1);
+      CALLGRIND_ZERO_STATS;
+      Burst(m_source, job, sinks, job.count);
+      CALLGRIND_DUMP_STATS_AT(name.c_str());
+      instructions[i] = total();
+    }
+    series[name].push_back((instructions[1] - instructions[0]) / static_cast<double>(n));
+  };
+  const SourceJob job = Job(n, kSmall, kToOne);
+  count("instructions.server", job, CoreSinks(1));
+#ifdef ZENT_BENCH_PEER
+  count("instructions.peer", Through(m_peer1.get(), job), BaselineSinks(1));
+#endif
+#else
+  Fail("built without valgrind's callgrind.h: cannot count instructions");
+#endif
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop with many plugins: each in a child process of its own, so that the Core of the
+// other cases stays where it is.
+
+// The child: a Core over n sinks, timed from Start to its return and from Stop to its return;
+// then, as the baseline, dlopen, dlsym and dlclose of the same files. Prints the three times in
+// nanoseconds.
+int StartStopChild(int n) {
+  Installation install;
+  std::vector<std::string> paths;
+  for (int i = 0; i < n; ++i) {
+    paths.push_back(install.Add(ZENT_BENCH_PLUGIN_DIR "/sink.so", "plugins",
+                                SinkName(2000 + static_cast<unsigned>(i), 0)));
+  }
+  int64_t start = 0, stop = 0, bare = 0;
+  {
+    Core core{wxFileName(install.Executable())};
+    int64_t t = BenchNowNs();
+    core.Start();
+    start = BenchNowNs() - t;
+    if (static_cast<int>(core.PluginsSnapshot().size()) != n) Fail("not every plugin loaded");
+    t = BenchNowNs();
+    core.Stop();
+    stop = BenchNowNs() - t;
+  }
+  const int64_t t = BenchNowNs();
+  for (const std::string& path : paths) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr || dlsym(handle, "Load") == nullptr) Fail("dlopen %s", path.c_str());
+    dlclose(handle);
+  }
+  bare = BenchNowNs() - t;
+  std::printf("%lld %lld %lld\n", static_cast<long long>(start), static_cast<long long>(stop),
+              static_cast<long long>(bare));
+  return 0;
+}
+
+// Runs this program as the child for n plugins; the child's three times in milliseconds.
+std::vector<double> StartStop(int n) {
+  int out[2];
+  if (pipe(out) != 0) Fail("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::string count = std::to_string(n);
+  char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>("--start-stop"),
+                  const_cast<char*>(count.c_str()), nullptr};
+  pid_t child = 0;
+  if (posix_spawn(&child, self.c_str(), &actions, nullptr, argv, environ) != 0) {
+    Fail("cannot start %s", self.c_str());
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  std::string text;
+  char buffer[256];
+  ssize_t got = 0;
+  while ((got = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, got);
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::istringstream fields(text);
+  double start = 0, stop = 0, bare = 0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !(fields >> start >> stop >> bare)) {
+    Fail("the start and stop with %d plugins failed", n);
+  }
+  return {start / 1e6, stop / 1e6, bare / 1e6};
+}
+
+void StartStopPass(const Sizes& sizes, bool odd, Series& series) {
+  std::vector<int> counts = {sizes.plugins / 2, sizes.plugins};
+  if (odd) std::reverse(counts.begin(), counts.end());
+  for (int n : counts) {
+    const std::vector<double> times = StartStop(n);
+    const std::string suffix = n == sizes.plugins ? "large" : "small";
+    series["start." + suffix].push_back(times[0]);
+    series["stop." + suffix].push_back(times[1]);
+    series["dlopen." + suffix].push_back(times[2]);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The table
+
+enum class Unit { kRate, kBandwidth, kCalls, kMicros, kBytes, kMillis, kInstructions };
+
+// One line of the table: a figure of the server over a baseline's, as the median of the
+// per-pass ratios. higher: whether a higher ratio is better. json: one of the ratios that
+// results.json carries.
+struct Row {
+  const char* key;
+  const char* what;
+  const char* server;
+  const char* other;
+  const char* otherName;
+  Unit unit;
+  bool higher;
+  const char* target;
+  bool json;
+};
+
+const Row kRows[] = {
+    {"queued_64_1_vs_peer", "1 queued 64 B, 1 plugin", "queued_64_1.server", "queued_64_1.peer",
+     "ZeroMQ", Unit::kRate, true, ">= 1.0", true},
+    {"queued_64_1_vs_model", "1 queued 64 B, 1 plugin", "queued_64_1.server", "queued_64_1.model",
+     "model", Unit::kRate, true, ">= 0.8", true},
+    {"queued_64_4_vs_peer", "1 queued 64 B, 4 plugins", "queued_64_4.server", "queued_64_4.peer",
+     "ZeroMQ", Unit::kRate, true, ">= 2.5", true},
+    {"queued_64_4_vs_model", "1 queued 64 B, 4 plugins", "queued_64_4.server", "queued_64_4.model",
+     "model", Unit::kRate, true, "", false},
+    {"queued_256k_1_vs_peer", "2 queued 256 KiB, 1 plugin", "queued_256k_1.server",
+     "queued_256k_1.peer", "ZeroMQ", Unit::kBandwidth, true, ">= 1.0", true},
+    {"queued_256k_1_vs_copy", "2 queued 256 KiB, 1 plugin", "queued_256k_1.server",
+     "queued_256k_1.copy", "copy", Unit::kBandwidth, true, ">= 0.6", true},
+    {"queued_256k_4_vs_peer", "2 queued 256 KiB, 4 plugins", "queued_256k_4.server",
+     "queued_256k_4.peer", "ZeroMQ", Unit::kBandwidth, true, "", false},
+    {"broadcast_64_1_vs_thread", "3 broadcast 64 B, 1 plugin", "broadcast_64_1.server",
+     "broadcast_64_1.thread", "thread", Unit::kCalls, true, ">= 0.9", true},
+    {"broadcast_64_4_vs_thread", "3 broadcast 64 B, 4 plugins", "broadcast_64_4.server",
+     "broadcast_64_4.thread", "thread", Unit::kCalls, true, "", false},
+    {"latency_median_vs_peer", "4 latency, median", "latency.server_median", "latency.peer_median",
+     "ZeroMQ", Unit::kMicros, false, "<= 1.0", true},
+    {"latency_median_vs_wakeup", "4 latency, median", "latency.server_median",
+     "latency.wakeup_median", "wake-up", Unit::kMicros, false, "<= 1.2", true},
+    {"latency_p99_vs_peer", "4 latency, p99", "latency.server_p99", "latency.peer_p99", "ZeroMQ",
+     Unit::kMicros, false, "", false},
+    {"latency_p99_vs_wakeup", "4 latency, p99", "latency.server_p99", "latency.wakeup_p99",
+     "wake-up", Unit::kMicros, false, "", false},
+    {"gate_64_vs_model", "5 queued on a channel, 64 B", "gate_64.server", "gate_64.model", "model",
+     Unit::kRate, true, "", false},
+    {"bytes_per_waiting_message", "6 bytes per waiting message", "memory.server", "memory.bound",
+     "rec+64+64", Unit::kBytes, false, "<= 1.0", false},
+    {"start_vs_dlopen", "7 start, {n} plugins", "start.large", "dlopen.large", "bare dlopen",
+     Unit::kMillis, false, "", false},
+    {"start_growth", "7 start, {n} plugins", "start.large", "start.small", "{h} plugins",
+     Unit::kMillis, false, "~2 (linear)", false},
+    {"stop_growth", "7 stop, {n} plugins", "stop.large", "stop.small", "{h} plugins", Unit::kMillis,
+     false, "<= 2 (linear)", false},
+    {"instructions_vs_peer", "callgrind instr./msg, 64 B, 1 plugin", "instructions.server",
+     "instructions.peer", "ZeroMQ", Unit::kInstructions, false, "<= 0.8", true},
+};
+
+std::string Figure(double value, Unit unit) {
+  char text[32];
+  switch (unit) {
+    case Unit::kRate:
+      std::snprintf(text, sizeof text, "%.2f M/s", value / 1e6);
+      break;
+    case Unit::kCalls:
+      std::snprintf(text, sizeof text, "%.1f k/s", value / 1e3);
+      break;
+    case Unit::kBandwidth:
+      std::snprintf(text, sizeof text, "%.2f GB/s", value);
+      break;
+    case Unit::kMicros:
+      std::snprintf(text, sizeof text, "%.1f us", value);
+      break;
+    case Unit::kBytes:
+      std::snprintf(text, sizeof text, "%.0f B", value);
+      break;
+    case Unit::kMillis:
+      std::snprintf(text, sizeof text, "%.1f ms", value);
+      break;
+    case Unit::kInstructions:
+      std::snprintf(text, sizeof text, "%.0f", value);
+      break;
+  }
+  return text;
+}
+
+// A row's outcome in one build: the server's figure, and the baseline's with the ratios where
+// the build measured it.
+struct Outcome {
+  bool present = false;
+  bool compared = false;
+  double server = 0, other = 0;            // medians of the figures
+  double median = 0, least = 0, most = 0;  // of the per-pass ratios
+};
+
+Outcome Evaluate(const Row& row, const Series& series) {
+  Outcome outcome;
+  const auto server = series.find(row.server);
+  const auto other = series.find(row.other);
+  if (server == series.end()) return outcome;
+  outcome.present = true;
+  outcome.server = Median(server->second);
+  if (other == series.end()) return outcome;
+  std::vector<double> ratios;
+  for (size_t i = 0; i < std::min(server->second.size(), other->second.size()); ++i) {
+    ratios.push_back(server->second[i] / other->second[i]);
+  }
+  if (ratios.empty()) return outcome;
+  outcome.compared = true;
+  outcome.other = Median(other->second);
+  outcome.median = Median(ratios);
+  outcome.least = *std::min_element(ratios.begin(), ratios.end());
+  outcome.most = *std::max_element(ratios.begin(), ratios.end());
+  return outcome;
+}
+
+// The outcomes of a build as saved by --save: "key compared server other median least most" a
+// line.
+std::map<std::string, Outcome> LoadOutcomes(const std::string& path) {
+  std::map<std::string, Outcome> outcomes;
+  std::ifstream file(path);
+  if (!file) Fail("cannot read %s", path.c_str());
+  std::string key;
+  Outcome outcome;
+  while (file >> key >> outcome.compared >> outcome.server >> outcome.other >> outcome.median >>
+         outcome.least >> outcome.most) {
+    outcome.present = true;
+    outcomes[key] = outcome;
+  }
+  return outcomes;
+}
+
+// Series saved by another run of this program ("name value value ..." a line), such as the
+// instruction counts made under callgrind.
+void LoadSeries(const std::string& path, Series& series) {
+  std::ifstream file(path);
+  if (!file) Fail("cannot read %s", path.c_str());
+  std::string line;
+  while (std::getline(file, line)) {
+    std::istringstream fields(line);
+    std::string name;
+    double value = 0;
+    if (!(fields >> name)) continue;
+    while (fields >> value) series[name].push_back(value);
+  }
+}
+
+void SaveSeries(const std::string& path, const Series& series) {
+  std::ofstream file(path);
+  for (const auto& [name, values] : series) {
+    file << name;
+    for (double value : values) file << ' ' << value;
+    file << '\n';
+  }
+  if (!file) Fail("cannot write %s", path.c_str());
+}
+
+std::string RatioText(const Outcome& outcome) {
+  if (!outcome.compared) return "-";
+  char text[64];
+  if (outcome.least == outcome.most) {
+    std::snprintf(text, sizeof text, "%.2f", outcome.median);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", outcome.median, outcome.least,
+                  outcome.most);
+  }
+  return text;
+}
+
+// A row's text with {n} replaced by the plugins of the start and stop case, {h} by half of them.
+std::string Expand(std::string text, int plugins) {
+  for (const auto& [token, value] : {std::pair{"{n}", plugins}, std::pair{"{h}", plugins / 2}}) {
+    for (size_t at; (at = text.find(token)) != std::string::npos;) {
+      text.replace(at, 3, std::to_string(value));
+    }
+  }
+  return text;
+}
+
+void PrintTable(const std::map<std::string, Outcome>& mine, const std::string& besideLabel,
+                const std::map<std::string, Outcome>* beside, int plugins, FILE* out) {
+  const bool two = beside != nullptr;
+  std::fprintf(out, "| case | baseline | better | %s: server | %s: baseline | %s: ratio |",
+               kBuildLabel, kBuildLabel, kBuildLabel);
+  if (two) {
+    std::fprintf(out, " %s: server | %s: baseline | %s: ratio |", besideLabel.c_str(),
+                 besideLabel.c_str(), besideLabel.c_str());
+  }
+  std::fprintf(out, " target |\n|---|---|---|---:|---:|---|%s---|\n", two ? "---:|---:|---|" : "");
+  for (const Row& row : kRows) {
+    const auto a = mine.find(row.key);
+    const Outcome none;
+    const Outcome& own = a != mine.end() ? a->second : none;
+    const Outcome* other = nullptr;
+    if (two) {
+      const auto b = beside->find(row.key);
+      other = b != beside->end() ? &b->second : &none;
+    }
+    if (!own.present && (other == nullptr || !other->present)) continue;
+    const std::string what = Expand(row.what, plugins);
+    const std::string otherName = Expand(row.otherName, plugins);
+    auto cells = [&](const Outcome& outcome) {
+      if (!outcome.present) return std::string("- | - | - |");
+      return Figure(outcome.server, row.unit) + " | " +
+             (outcome.compared ? Figure(outcome.other, row.unit) : "-") + " | " +
+             RatioText(outcome) + " |";
+    };
+    std::fprintf(out, "| %s | %s | %s | %s", what.c_str(), otherName.c_str(),
+                 row.higher ? "higher" : "lower", cells(own).c_str());
+    if (two) std::fprintf(out, " %s", cells(*other).c_str());
+    std::fprintf(out, " %s |\n", row.target);
+  }
+}
+
+void WriteJson(const std::string& path, const std::map<std::string, Outcome>& outcomes) {
+  std::ofstream file(path);
+  file << "{\n  \"ratios\": {";
+  const char* separator = "\n";
+  for (const Row& row : kRows) {
+    const auto it = outcomes.find(row.key);
+    if (!row.json || it == outcomes.end() || !it->second.compared) continue;
+    file << separator << "    \"" << row.key << "\": " << it->second.median;
+    separator = ",\n";
+  }
+  file << "\n  }";
+  if (const auto it = outcomes.find("bytes_per_waiting_message"); it != outcomes.end()) {
+    file << ",\n  \"bytes_per_waiting_message\": " << it->second.server;
+  }
+  file << "\n}\n";
+  if (!file) Fail("cannot write %s", path.c_str());
+}
+
+void Usage() {
+  std::fputs(
+      "usage: routing_bench [--quick] [--passes N] [--series FILE] [--save FILE]\n"
+      "                     [--beside FILE --beside-label NAME] [--json FILE]\n"
+      "       routing_bench --callgrind DUMPS --save FILE   (under valgrind --tool=callgrind\n"
+      "                     --callgrind-out-file=DUMPS)\n"
+      "  --quick         a run of a few seconds, to see that everything works\n"
+      "  --series FILE   add figures saved by another run (the instruction counts)\n"
+      "  --save FILE     save the outcomes (or, with --callgrind, the counts) to FILE\n"
+      "  --beside FILE   print the outcomes of another build, saved by --save, beside these\n"
+      "  --json FILE     write the ratios and the bytes per waiting message as JSON\n",
+      stderr);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool quick = false;
+  int passes = 0;
+  std::string seriesFile, saveFile, besideFile, besideLabel = "other", jsonFile, callgrind;
+  int startStop = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--passes" && hasValue) {
+      passes = std::atoi(argv[++i]);
+    } else if (arg == "--series" && hasValue) {
+      seriesFile = argv[++i];
+    } else if (arg == "--save" && hasValue) {
+      saveFile = argv[++i];
+    } else if (arg == "--beside" && hasValue) {
+      besideFile = argv[++i];
+    } else if (arg == "--beside-label" && hasValue) {
+      besideLabel = argv[++i];
+    } else if (arg == "--json" && hasValue) {
+      jsonFile = argv[++i];
+    } else if (arg == "--callgrind" && hasValue) {
+      callgrind = argv[++i];
+    } else if (arg == "--start-stop" && hasValue) {
+      startStop = std::atoi(argv[++i]);
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+
   wxInitializer library;
-  if (!library.IsOk()) return 1;
+  if (!library.IsOk()) Fail("cannot initialise wxWidgets");
   wxLog::EnableLogging(false);  // the loader's messages would only disturb the timings
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  if (startStop > 0) return StartStopChild(startStop);
+
+  Series series;
+  if (!callgrind.empty()) {
+    {
+      Bench bench;
+      bench.CountInstructions(quick ? 200 : 2000, callgrind, series);
+    }
+    if (!saveFile.empty()) SaveSeries(saveFile, series);
+    return 0;
+  }
+
+  Sizes sizes = quick ? kQuick : kFull;
+  if (passes > 0) sizes.passes = passes;
+  if (!seriesFile.empty()) LoadSeries(seriesFile, series);
+  {
+    Bench bench;
+    Series warmUp;
+    bench.Pass(kWarmUp, false, warmUp);
+    for (int pass = 0; pass < sizes.passes; ++pass) {
+      std::fprintf(stderr, "routing_bench (%s): pass %d of %d\n", kBuildLabel, pass + 1,
+                   sizes.passes);
+      bench.Pass(sizes, pass % 2 == 1, series);
+      StartStopPass(sizes, pass % 2 == 1, series);
+    }
+  }
+
+  std::map<std::string, Outcome> outcomes;
+  for (const Row& row : kRows) {
+    const Outcome outcome = Evaluate(row, series);
+    if (outcome.present) outcomes[row.key] = outcome;
+  }
+  if (!saveFile.empty()) {
+    std::ofstream file(saveFile);
+    for (const auto& [key, o] : outcomes) {
+      file << key << ' ' << o.compared << ' ' << o.server << ' ' << o.other << ' ' << o.median
+           << ' ' << o.least << ' ' << o.most << '\n';
+    }
+    if (!file) Fail("cannot write %s", saveFile.c_str());
+  }
+  std::map<std::string, Outcome> beside;
+  if (!besideFile.empty()) beside = LoadOutcomes(besideFile);
+  PrintTable(outcomes, besideLabel, besideFile.empty() ? nullptr : &beside, sizes.plugins, stdout);
+  if (!jsonFile.empty()) WriteJson(jsonFile, outcomes);
   return 0;
 }
