@@ -569,7 +569,7 @@ struct Sizes {
   int plugins;     // the larger installation of the start and stop case (and half of it)
 };
 
-constexpr Sizes kFull = {9, 40000, 400, 2000, 2000, 10000, 100000, 200};
+constexpr Sizes kFull = {15, 40000, 400, 2000, 2000, 10000, 100000, 200};
 constexpr Sizes kQuick = {2, 2000, 20, 100, 200, 500, 5000, 20};
 constexpr Sizes kWarmUp = {1, 2000, 20, 100, 200, 500, 5000, 0};
 
@@ -588,7 +588,6 @@ class Bench {
           m_install.Add(ZENT_BENCH_PLUGIN_DIR "/sink.so", "baseline", SinkName(900 + i, mask));
       void* handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
       if (handle == nullptr) Fail("dlopen %s: %s", copy.c_str(), dlerror());
-      m_handles.push_back(handle);
       m_baselineSinks.emplace_back(handle);
     }
     m_core = std::make_unique<Core>(wxFileName(m_install.Executable()));
@@ -664,7 +663,6 @@ class Bench {
   void LatencyOf(SourceJob job, const Sink& sink, const std::string& name, Series& series);
 
   Installation m_install;
-  std::vector<void*> m_handles;
   std::vector<Sink> m_baselineSinks;
   std::vector<Sink> m_coreSinks;
   SourceRunFn m_source = nullptr;
