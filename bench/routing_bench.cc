@@ -647,6 +647,13 @@ class Bench {
     return result;
   }
 
+  // Sends job to sinks and records the messages a second, times scale, under name.
+  void Rate(const std::string& name, const SourceJob& job, const std::vector<const Sink*>& sinks,
+            double scale, Series& series) {
+    const double seconds = Burst(m_source, job, sinks, job.count);
+    series[name].push_back(static_cast<double>(job.count) * scale / seconds);
+  }
+
   // Runs the measurements one after the other, the last first when odd.
   static void Interleave(bool odd, std::vector<std::function<void()>> runs) {
     if (odd) std::reverse(runs.begin(), runs.end());
@@ -694,10 +701,7 @@ void Bench::Queued(const Sizes& sizes, bool odd, Series& series) {
     const std::string large = "queued_256k_" + std::to_string(subscribers);
     // Messages a second for 64 bytes, gigabytes a second for 256 KiB.
     auto rate = [&](const std::string& name, SourceJob job, const std::vector<const Sink*>& sinks) {
-      const double seconds = Burst(m_source, job, sinks, job.count);
-      const double count = static_cast<double>(job.count);
-      series[name].push_back(job.length == kSmall ? count / seconds
-                                                  : count * job.length / seconds / 1e9);
+      Rate(name, job, sinks, job.length == kSmall ? 1.0 : job.length / 1e9, series);
     };
     const SourceJob smallJob = Job(sizes.small, kSmall, code);
     const SourceJob largeJob = Job(sizes.large, kLarge, code);
@@ -724,15 +728,13 @@ void Bench::Broadcast(const Sizes& sizes, bool odd, Series& series) {
     ThreadPerCall* threads = subscribers == 1 ? m_threads1.get() : m_threads4.get();
     const SourceJob job = Job(sizes.broadcast, kSmall, subscribers == 1 ? kToOne : kToFour, 0);
     // Calls a second.
-    auto rate = [&](const std::string& figure, SourceJob sent,
-                    const std::vector<const Sink*>& sinks) {
-      const double seconds = Burst(m_source, sent, sinks, sent.count);
-      series[figure].push_back(static_cast<double>(sent.count * subscribers) / seconds);
-    };
     Interleave(
         odd, {
-                 [&] { rate(name + ".server", job, CoreSinks(subscribers)); },
-                 [&] { rate(name + ".thread", Through(threads, job), BaselineSinks(subscribers)); },
+                 [&] { Rate(name + ".server", job, CoreSinks(subscribers), subscribers, series); },
+                 [&] {
+                   Rate(name + ".thread", Through(threads, job), BaselineSinks(subscribers),
+                        subscribers, series);
+                 },
              });
   }
 }
@@ -768,15 +770,12 @@ void Bench::Latency(const Sizes& sizes, bool odd, Series& series) {
 void Bench::Gated(const Sizes& sizes, bool odd, Series& series) {
   SourceJob job = Job(sizes.gated, kSmall, kToOne);
   job.channel = kChannel;
-  auto rate = [&](const std::string& name, SourceJob sent, const std::vector<const Sink*>& sinks) {
-    const double seconds = Burst(m_source, sent, sinks, sent.count);
-    series[name].push_back(static_cast<double>(sent.count) / seconds);
-  };
-  Interleave(odd,
-             {
-                 [&] { rate("gate_64.server", job, CoreSinks(1)); },
-                 [&] { rate("gate_64.model", Through(m_model1.get(), job), BaselineSinks(1)); },
-             });
+  Interleave(
+      odd,
+      {
+          [&] { Rate("gate_64.server", job, CoreSinks(1), 1, series); },
+          [&] { Rate("gate_64.model", Through(m_model1.get(), job), BaselineSinks(1), 1, series); },
+      });
 }
 
 void Bench::Waiting(const Sizes& sizes, Series& series) {
@@ -784,7 +783,8 @@ void Bench::Waiting(const Sizes& sizes, Series& series) {
   const long before = holder.count();
   holder.hold(1);
   SourceJob first = Job(1, kSmall, kToHolder);
-  if (m_source(&first, kTimeoutMs) != 0 || holder.wait(before + 1, kTimeoutMs) != 0) {
+  if (m_source(&first, kTimeoutMs) != 0 || first.refused != 0 ||
+      holder.wait(before + 1, kTimeoutMs) != 0) {
     Fail("the holder did not take its first Write");
   }
   // The event handler is inside the holder's Write now: everything sent waits in the queue.
