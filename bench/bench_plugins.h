@@ -9,6 +9,7 @@
 #ifndef ZENT_BENCH_BENCH_PLUGINS_H_
 #define ZENT_BENCH_BENCH_PLUGINS_H_
 
+#include <pthread.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -23,6 +24,28 @@ static inline int64_t BenchNowNs(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+/* Initialises a condition variable whose timed waits use that clock. */
+static inline void BenchInitCondition(pthread_cond_t* condition) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(condition, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+/* The deadline for such a timed wait, timeoutMs from now. */
+static inline struct timespec BenchDeadline(long timeoutMs) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += (timeoutMs % 1000) * 1000000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  return deadline;
 }
 
 /* The largest payload the source sends. */

@@ -23,26 +23,13 @@ static atomic_int g_hold;
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_changed; /* the count reached g_target, or g_hold was cleared */
 
-__attribute__((constructor)) static void InitCondition(void) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&g_changed, &attr);
-  pthread_condattr_destroy(&attr);
-}
+__attribute__((constructor)) static void Init(void) { BenchInitCondition(&g_changed); }
 
 ZENT_PLUGIN_EXPORT long SinkCount(void) { return atomic_load(&g_count); }
 
 /* Waits on g_changed until done() or the deadline; 0 when done. REQUIRES: g_lock is held. */
 static int WaitUntil(int (*done)(long), long arg, long timeoutMs) {
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeoutMs / 1000;
-  deadline.tv_nsec += (timeoutMs % 1000) * 1000000;
-  if (deadline.tv_nsec >= 1000000000) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000;
-  }
+  const struct timespec deadline = BenchDeadline(timeoutMs);
   while (!done(arg)) {
     if (pthread_cond_timedwait(&g_changed, &g_lock, &deadline) != 0 && !done(arg)) return -1;
   }

@@ -17,12 +17,8 @@ static int g_started;            /* guarded by g_lock */
 static int g_stop;               /* guarded by g_lock */
 static pthread_t g_thread;
 
-__attribute__((constructor)) static void InitCondition(void) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&g_changed, &attr);
-  pthread_condattr_destroy(&attr);
+__attribute__((constructor)) static void Init(void) {
+  BenchInitCondition(&g_changed);
   for (size_t i = 0; i < sizeof g_payload; ++i) g_payload[i] = (unsigned char)i;
 }
 
@@ -75,9 +71,7 @@ static void* Run(void* unused) {
 
 ZENT_PLUGIN_EXPORT int SourceRun(SourceJob* job, long timeoutMs) {
   if (job->length > BENCH_MAX_PAYLOAD) return -1;
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeoutMs / 1000 + 1;
+  const struct timespec deadline = BenchDeadline(timeoutMs);
   pthread_mutex_lock(&g_lock);
   int result = 0;
   if (!g_started) {
