@@ -1,5 +1,8 @@
 #include "core/core.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "core/payload.h"
 #include "core/plugin_calls.h"
 #include "routing/event_handler.h"
@@ -22,6 +25,7 @@ Core::~Core() {
   // Buffers that plugins kept and never gave back: every plugin is unloaded by now, so nobody
   // can use them any more.
   for (void* buffer : m_bufferRefs.TakeAll()) ReleasePayload(buffer);
+  FreeKeptPayloads();
   if (s_instance == this) s_instance = nullptr;
 }
 
@@ -53,6 +57,21 @@ void Core::Stop() {
 }
 
 void Core::StartEventHandlerThread() {
+  {
+    pt::lockguard guard(m_pluginsLock);
+    m_recipients.clear();
+    for (const PluginRecord& plugin : m_plugins) {
+      if (plugin.library == nullptr) continue;
+      Recipient recipient;
+      recipient.id = plugin.info.id;
+      std::copy(std::begin(plugin.info.classMasks), std::end(plugin.info.classMasks),
+                recipient.masks);
+      recipient.acceptsWrite = plugin.info.acceptsWrite != 0;
+      recipient.write = plugin.write;
+      recipient.ioctl = plugin.ioctl;
+      m_recipients.push_back(recipient);
+    }
+  }
   m_eventHandlerThread = new EventHandlerThread(this);
   m_eventHandlerThread->start();
 }

@@ -152,6 +152,17 @@ class Core {
   // read it without the lock: nothing changes it while they run.
   std::vector<PluginRecord> m_plugins;
   mutable pt::mutex m_pluginsLock;
+  // What queued delivery needs of each loaded plugin, in list order: copied from m_plugins just
+  // before the event handler starts (the list does not change while it runs) and read by it
+  // alone, compact, so that each message is matched against every plugin quickly.
+  struct Recipient {
+    uint32_t id;
+    uint32_t masks[ZENT_CLASS_MASKS];
+    bool acceptsWrite;
+    PluginEntryFn write;
+    PluginEntryFn ioctl;
+  };
+  std::vector<Recipient> m_recipients;
   EventHandlerThread* m_eventHandlerThread;  // owned; null when none
   SchedulerThread* m_schedulerThread;        // owned; null when none
   MessageQueue m_queue PT_GUARDED_BY(m_queueLock);

@@ -1,6 +1,9 @@
 // Allocation and release of the Core's payload copies: the buffers of queued messages and the
-// private copies of call threads. Tests replace the pair to make an allocation fail, to count
-// buffers, or to hold a release at a chosen moment; nothing else does.
+// private copies of call threads. Buffers are malloc blocks; with the default functions, large
+// ones (4 KiB to 1 MiB, video frames) are kept for reuse when freed, a bounded few of each size
+// class, so that a frame does not cost fresh pages each time. Tests replace the pair to make an
+// allocation fail, to count buffers, or to hold a release at a chosen moment; nothing else
+// does, and with replaced functions nothing is kept.
 #ifndef ZENT_CORE_PAYLOAD_H_
 #define ZENT_CORE_PAYLOAD_H_
 
@@ -15,6 +18,9 @@ struct PayloadFunctions {
 void* AllocatePayload(size_t size);
 // Releases a buffer that AllocatePayload returned; ignores null.
 void ReleasePayload(void* buffer);
+// Frees the large buffers kept for reuse (see payload.cc); the Core does so when it is
+// destroyed.
+void FreeKeptPayloads();
 // Makes functions the current ones (a null member restores malloc or free) and returns the
 // previous ones.
 PayloadFunctions SetPayloadFunctions(PayloadFunctions functions);

@@ -27,18 +27,6 @@
 #include "core/plugin_thread.h"
 #include "core/thread_log.h"
 
-bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match) {
-  // The selected masks, as bits 0 to 8 (class bit 8 is flag 0x400), visited one set bit at a
-  // time: a message selects one or two of the nine, seldom more.
-  uint32_t selected = (flags & 0xFFu) | ((flags & MSG_CLASS_BIT(8)) != 0 ? 0x100u : 0u);
-  while (selected != 0) {
-    const int mask = __builtin_ctz(selected);
-    if ((match & info.classMasks[mask]) == match) return true;
-    selected &= selected - 1;
-  }
-  return false;
-}
-
 void Core::BroadcastNow(const Message& message) {
   const uint32_t match = BroadcastMatchValue(message.code);
   struct Target {
@@ -141,18 +129,17 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
   // The plugin called last that is done with the buffer: its hold is dropped together with the
   // next step of the table, so that each call costs one lock of the table, not two.
   std::optional<uint32_t> done;
-  // m_plugins does not change while the event handler thread runs.
-  for (size_t i = 0; i < m_plugins.size(); ++i) {
-    const PluginRecord& plugin = m_plugins[i];
-    if (plugin.library == nullptr) continue;
-    const uint32_t id = plugin.info.id;
+  // Read once: the calls below may touch any memory, as far as the compiler knows.
+  const uint32_t flags = message.flags;
+  const uint32_t source = message.source;
+  for (const Recipient& plugin : m_recipients) {
+    const uint32_t id = plugin.id;
     uint32_t command = 0;
-    if ((message.flags & MSG_TO_OTHERS) != 0 && id != message.source) {
+    if ((flags & MSG_TO_OTHERS) != 0 && id != source) {
       command = IOCTL_TO_OTHERS;
-    } else if ((message.flags & MSG_TO_ALL) != 0) {
+    } else if ((flags & MSG_TO_ALL) != 0) {
       command = IOCTL_TO_ALL;
-    } else if (!MatchesSubscription(plugin.info, message.flags, match) ||
-               plugin.info.acceptsWrite == 0) {
+    } else if (!plugin.acceptsWrite || !MatchesMasks(plugin.masks, flags, match)) {
       continue;
     }
     PluginEntryFn entry = command != 0 ? plugin.ioctl : plugin.write;

@@ -14,6 +14,19 @@ inline uint32_t QueuedMatchValue(uint32_t code) { return ZENT_QUEUED_MATCH(code)
 
 // True when, for one of the class bits set in flags (0x01..0x80 select masks 0..7, 0x400 mask
 // 8), every bit of match is set in the selected mask. False without any class bit.
-bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match);
+inline bool MatchesMasks(const uint32_t* masks, uint32_t flags, uint32_t match) {
+  // The selected masks, as bits 0 to 8 (class bit 8 is flag 0x400), visited one set bit at a
+  // time: a message selects one or two of the nine, seldom more.
+  uint32_t selected = (flags & 0xFFu) | ((flags & MSG_CLASS_BIT(8)) != 0 ? 0x100u : 0u);
+  while (selected != 0) {
+    if ((match & masks[__builtin_ctz(selected)]) == match) return true;
+    selected &= selected - 1;
+  }
+  return false;
+}
+
+inline bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match) {
+  return MatchesMasks(info.classMasks, flags, match);
+}
 
 #endif  // ZENT_ROUTING_DELIVERY_H_
