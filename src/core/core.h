@@ -150,7 +150,7 @@ class Core {
   // every change and every read that may overlap one (a plugin broadcasting from its own thread
   // while later plugins load, or while Stop unloads). The event handler and scheduler threads
   // read it without the lock: nothing changes it while they run.
-  std::vector<PluginRecord> m_plugins;
+  std::vector<PluginRecord> m_plugins PT_GUARDED_BY(m_pluginsLock);
   mutable pt::mutex m_pluginsLock;
   // What queued delivery needs of each loaded plugin, in list order: copied from m_plugins just
   // before the event handler starts (the list does not change while it runs) and read by it

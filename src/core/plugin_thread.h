@@ -45,7 +45,7 @@ class PluginThread : public pt::thread {
   // Replaces the caller's payload by a private copy; false when it cannot be allocated.
   bool CopyPayload();
 
-  Core* m_core;
+  [[maybe_unused]] Core* m_core;  // the core that started the call; the call does not use it
   PluginEntryFn m_entry;
   PluginCalls* m_calls;
   CallRequest m_request;

@@ -30,10 +30,11 @@ int LowMilliseconds(const wxTimeSpan& span) {
 }  // namespace
 
 bool Core::OpenAllPlugins() {
-  for (size_t i = 0; i < m_plugins.size(); ++i) {
+  for (size_t i = 0;; ++i) {
     PluginEntryFn open;
     {
       pt::lockguard guard(m_pluginsLock);
+      if (i >= m_plugins.size()) break;
       if (m_plugins[i].library == nullptr) continue;
       open = m_plugins[i].open;
     }
