@@ -265,8 +265,6 @@ TEST(CallThreadTest, BroadcastPayloadsArePrivateCopies) {
   EXPECT_EQ(eventsA.size(), 3u);
 }
 
-void* FailingAllocator(size_t) { return nullptr; }
-
 TEST(CallThreadTest, AFailedPayloadCopySkipsThatCallAndIsLogged) {
   zt::Installation install;
   const std::string a = install.AddPlugin("a.so", "id 1\naccepts_read 1\nmask 0 0\n");
@@ -274,9 +272,10 @@ TEST(CallThreadTest, AFailedPayloadCopySkipsThatCallAndIsLogged) {
   harness.Start();
   zt::WaitForEvents(a, "read");  // the start Read
   zt::LogCapture::Get().Clear();
-  const PayloadFunctions previous = SetPayloadFunctions({FailingAllocator, nullptr});
-  EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "lost"), RESULT_OK);
-  SetPayloadFunctions(previous);
+  {
+    zt::PayloadScope noMemory(zt::PayloadScope::kFail);
+    EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "lost"), RESULT_OK);
+  }
   EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "kept"), RESULT_OK);
   const auto reads = zt::EventsNamed(zt::WaitForEvents(a, "read", 2), "read");
   harness.Stop();
@@ -299,6 +298,8 @@ TEST(StopTest, WorkersThatEndInUnloadLetTheStopEndAndKeepTheCodeLoadedUntilTheyR
   harness.Start();
   ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "work"), RESULT_OK);
   ASSERT_EQ(zt::EventsNamed(zt::WaitForEvents(worker, "read", 2), "read").size(), 2u);
+  // The start Read (no payload, so no waiting) has ended; the broadcast's works on.
+  ASSERT_EQ(zt::EventsNamed(zt::WaitForEvents(worker, "read_end"), "read_end").size(), 1u);
   harness.Stop();
   std::vector<std::string> order;
   for (const zt::Event& event : zt::ReadEvents(worker)) {

@@ -270,14 +270,13 @@ TEST_F(RoutingTest, PluginsThatWaitForAGateWhileTheCoreStartsAreRefusedNotHung) 
   EXPECT_EQ(zt::Unhex(writes[0]["hex"]), "first");
 }
 
-void* NoMemory(size_t) { return nullptr; }
-
 TEST_F(RoutingTest, APayloadThatCannotBeCopiedIsRefusedBeforeItsChannelIsTaken) {
   Start();
   ASSERT_EQ(zt::SendText(0, 5, 0x01, 0, "open"), RESULT_OK);
-  const PayloadFunctions previous = SetPayloadFunctions({NoMemory, nullptr});
-  EXPECT_EQ(zt::SendText(3, 5, 0x01, 0, "no memory"), RESULT_NO_MEMORY);
-  SetPayloadFunctions(previous);
+  {
+    zt::PayloadScope noMemory(zt::PayloadScope::kFail);
+    EXPECT_EQ(zt::SendText(3, 5, 0x01, 0, "no memory"), RESULT_NO_MEMORY);
+  }
   // The gate was not taken: the next sender on the channel is not held up.
   PendingSend next(zt::MakeMessage(3, 5, 0x01, 0, "after", 5));
   EXPECT_EQ(next.Finish(), RESULT_OK);
@@ -476,32 +475,7 @@ TEST(EventHandlerGateTest, NobodyWaitsForAGateAfterDeliveryHasEnded) {
 // ---------------------------------------------------------------------------------------------
 // Buffers: freed exactly once, by whoever drops the last hold.
 
-struct BufferCounter {
-  static std::atomic<long> allocated, released;
-  static void* Allocate(size_t size) {
-    ++allocated;
-    return std::malloc(size);
-  }
-  static void Release(void* buffer) {
-    ++released;
-    std::free(buffer);
-  }
-};
-std::atomic<long> BufferCounter::allocated{0};
-std::atomic<long> BufferCounter::released{0};
-
-class CountedBuffers {
- public:
-  CountedBuffers() {
-    BufferCounter::allocated = 0;
-    BufferCounter::released = 0;
-    previous_ = SetPayloadFunctions({BufferCounter::Allocate, BufferCounter::Release});
-  }
-  ~CountedBuffers() { SetPayloadFunctions(previous_); }
-
- private:
-  PayloadFunctions previous_;
-};
+using CountedBuffers = zt::PayloadScope;
 
 TEST(BufferLifetimeTest, ReleasesRacingTheEventHandlersOwnDropFreeEachBufferOnce) {
   zt::Installation install;
@@ -531,7 +505,7 @@ TEST(BufferLifetimeTest, ReleasesRacingTheEventHandlersOwnDropFreeEachBufferOnce
   for (int i = 0; i < kMessages; ++i) {
     EXPECT_EQ(zt::Unhex(writes[i]["hex"]), "message " + std::to_string(i));
   }
-  EXPECT_EQ(BufferCounter::released.load(), BufferCounter::allocated.load());
+  EXPECT_EQ(CountedBuffers::released(), CountedBuffers::allocated());
 }
 
 TEST(BufferLifetimeTest, APluginWithTheCoresIdCannotEndTheCoresHold) {
@@ -550,7 +524,7 @@ TEST(BufferLifetimeTest, APluginWithTheCoresIdCannotEndTheCoresHold) {
     EXPECT_EQ(zt::Unhex(writes[0]["hex"]), "still here");
     harness.Stop();
   }
-  EXPECT_EQ(BufferCounter::released.load(), BufferCounter::allocated.load());
+  EXPECT_EQ(CountedBuffers::released(), CountedBuffers::allocated());
 }
 
 TEST(BufferLifetimeTest, BuffersStillHeldAtTheEndAreFreedWithTheCore) {
@@ -566,11 +540,11 @@ TEST(BufferLifetimeTest, BuffersStillHeldAtTheEndAreFreedWithTheCore) {
     harness.Stop();
     // The keeper holds the five messages and the status document it got by IOCTL.
     EXPECT_EQ(harness.core().BufferRefs().size(), 6u);
-    EXPECT_EQ(BufferCounter::released.load(), 0);
+    EXPECT_EQ(CountedBuffers::released(), 0);
     harness.Destroy();
   }
-  EXPECT_EQ(BufferCounter::allocated.load(), 6);
-  EXPECT_EQ(BufferCounter::released.load(), 6);
+  EXPECT_EQ(CountedBuffers::allocated(), 6);
+  EXPECT_EQ(CountedBuffers::released(), 6);
 }
 
 TEST(BufferLifetimeTest, MessagesQueuedBeforeTheStopAreDeliveredAndLaterOnesRefused) {
@@ -593,8 +567,8 @@ TEST(BufferLifetimeTest, MessagesQueuedBeforeTheStopAreDeliveredAndLaterOnesRefu
   const auto sent = EventsNamed(events, "sent");
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0]["result"], "1");
-  EXPECT_EQ(BufferCounter::allocated.load(), 5);  // with the status document
-  EXPECT_EQ(BufferCounter::released.load(), 5);
+  EXPECT_EQ(CountedBuffers::allocated(), 5);  // with the status document
+  EXPECT_EQ(CountedBuffers::released(), 5);
 }
 
 TEST(BufferLifetimeTest, PluginsThatAnswerEachOtherDoNotHoldTheStopAndLoseNothing) {

@@ -15,16 +15,6 @@
 
 namespace {
 
-std::atomic<long> g_allocated{0}, g_released{0};
-void* CountingAllocate(size_t size) {
-  ++g_allocated;
-  return std::malloc(size);
-}
-void CountingRelease(void* buffer) {
-  ++g_released;
-  std::free(buffer);
-}
-
 constexpr int kSenders = 5;
 constexpr int kPerSender = 150;
 constexpr int kBroadcasts = 150;
@@ -58,9 +48,7 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
   const std::string echoes =
       install.AddPlugin("echoes.so", "id 106\nmask 5 0x10\naccepts_write 1\n");
 
-  g_allocated = 0;
-  g_released = 0;
-  const PayloadFunctions previous = SetPayloadFunctions({CountingAllocate, CountingRelease});
+  zt::PayloadScope counted;
   std::map<int, std::vector<int>> accepted;  // sender -> sequence numbers accepted, in order
   {
     zt::CoreHarness harness(install);
@@ -110,7 +98,6 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
     harness.Stop();
     EXPECT_EQ(harness.core().BufferRefs().size(), 0u) << "a buffer was never given back";
   }
-  SetPayloadFunctions(previous);
 
   // Channel 11 was closed midway: what was sent after is refused; the others lose nothing.
   // (Sender 3 may have sent everything before the close; what it had accepted must arrive.)
@@ -143,7 +130,7 @@ TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFr
   }
   EXPECT_EQ(broadcasts.size(), static_cast<size_t>(kBroadcasts));
   for (const auto& [text, count] : broadcasts) EXPECT_EQ(count, 1) << text;
-  EXPECT_EQ(g_released.load(), g_allocated.load()) << "every buffer is freed exactly once";
+  EXPECT_EQ(counted.released(), counted.allocated()) << "every buffer is freed exactly once";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ void* MallocPayload(size_t size) { return std::malloc(size); }
 void FreePayload(void* buffer) { std::free(buffer); }
 
 std::atomic<void* (*)(size_t)> g_allocate{MallocPayload};
+std::atomic<AllocationHook> g_allocationHook{nullptr};
 std::atomic<void (*)(void*)> g_release{FreePayload};
 
 // Large payload buffers given back, kept for the next payloads of their size.
@@ -94,7 +95,15 @@ bool Defaults(void* (*allocate)(size_t), void (*release)(void*)) {
 
 }  // namespace
 
-void* AllocatePayload(size_t size) {
+void SetAllocationHook(AllocationHook hook) { g_allocationHook = hook; }
+
+bool AllocationAllowed(AllocationSite site) {
+  const AllocationHook hook = g_allocationHook.load(std::memory_order_relaxed);
+  return hook == nullptr || hook(site);
+}
+
+void* AllocatePayload(size_t size, AllocationSite site) {
+  if (!AllocationAllowed(site)) return nullptr;
   void* (*allocate)(size_t) = g_allocate.load();
   if (size == 0) size = 1;
   const size_t sizeClass = PayloadCache::ClassOf(size);

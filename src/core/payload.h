@@ -14,8 +14,30 @@ struct PayloadFunctions {
   void (*release)(void* buffer);
 };
 
-// Allocates size bytes (at least one) with the current functions; null when it fails.
-void* AllocatePayload(size_t size);
+// The places where the Core allocates memory whose lack it answers: a queued message's payload
+// (RESULT_NO_MEMORY), a call thread's payload copy, its thread object and its room in the
+// plugin's call count (the call is skipped, with a logged error), a block of the queue
+// (RESULT_NO_MEMORY), and a record of the buffer reference table (that plugin's call is skipped,
+// logged).
+enum class AllocationSite {
+  kQueuedPayload,
+  kCallPayload,
+  kCallThread,
+  kCallRecord,
+  kQueueBlock,
+  kHoldRecord,
+};
+constexpr int kAllocationSites = 6;
+
+// For tests: called before every allocation at those places; when it returns false the
+// allocation fails as if memory had run out. Null (the default) for none.
+using AllocationHook = bool (*)(AllocationSite site);
+void SetAllocationHook(AllocationHook hook);
+// Whether an allocation at site may go ahead (the hook's answer; true without one).
+bool AllocationAllowed(AllocationSite site);
+
+// Allocates size bytes (at least one) with the current functions for site; null when it fails.
+void* AllocatePayload(size_t size, AllocationSite site);
 // Releases a buffer that AllocatePayload returned; ignores null.
 void ReleasePayload(void* buffer);
 // Frees the large buffers kept for reuse (see payload.cc); the Core does so when it is

@@ -1,10 +1,12 @@
 #include "core/plugin_calls.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 
 #include <wx/log.h>
 
+#include "core/payload.h"
 #include "core/thread_log.h"
 
 PluginCalls::PluginCalls() : m_idle("Semaphore failed") {}
@@ -14,8 +16,12 @@ bool PluginCalls::Enter() {
     pt::lockguard guard(m_lock);
     if (m_closed) return false;
     // Room for this call's thread in the table now, so that checking in never needs memory.
+    const size_t needed = m_threads.size() + static_cast<size_t>(m_pending) + 1;
     try {
-      m_threads.reserve(m_threads.size() + static_cast<size_t>(m_pending) + 1);
+      if (needed > m_threads.capacity()) {
+        if (!AllocationAllowed(AllocationSite::kCallRecord)) throw std::bad_alloc();
+        m_threads.reserve(std::max(needed, 2 * m_threads.capacity()));
+      }
       ++m_inFlight;
       ++m_pending;
       return true;

@@ -32,7 +32,9 @@ PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls*
   calls->Reap();
   // Whatever fails here, the counted call is given back: a call count that never drops would
   // hold the unloading of the plugin up for ever.
-  auto* thread = new (std::nothrow) PluginThread(core, entry, calls, request, reply);
+  auto* thread = AllocationAllowed(AllocationSite::kCallThread)
+                     ? new (std::nothrow) PluginThread(core, entry, calls, request, reply)
+                     : nullptr;
   if (thread == nullptr || !thread->CopyPayload()) {
     uint32_t length = 0;
     if (thread != nullptr) thread->PayloadSlot(&length);
@@ -68,7 +70,7 @@ bool PluginThread::CopyPayload() {
   uint32_t length = 0;
   const void** slot = PayloadSlot(&length);
   if (slot == nullptr || *slot == nullptr) return true;
-  void* copy = AllocatePayload(length);
+  void* copy = AllocatePayload(length, AllocationSite::kCallPayload);
   if (copy == nullptr) {
     *slot = nullptr;
     return false;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <tinyxml.h>
+#include <wx/log.h>
 
 #include "core/core.h"
 #include "core/file_names.h"
@@ -67,6 +68,9 @@ bool Core::OpenAllPlugins() {
   message.code = kStatusDocumentCode;
   MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
   HandleMessage(&message, &reply);
+  if (reply.result != RESULT_OK) {
+    wxLogError("the status document was not posted (result %d)", static_cast<int>(reply.result));
+  }
   return true;
 }
 

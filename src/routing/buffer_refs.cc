@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "core/payload.h"
+
 namespace {
 
 // Enough for the buffers of a few deliveries at a time; the table never shrinks below it.
@@ -80,6 +82,7 @@ bool BufferRefTable::AddHolder(Entry* entry, uint32_t holder) {
     entry->inlineHolders[entry->inlineCount++] = holder;
     return true;
   }
+  if (!AllocationAllowed(AllocationSite::kHoldRecord)) return false;
   if (entry->more == nullptr) {
     entry->more = new (std::nothrow) std::vector<uint32_t>;
     if (entry->more == nullptr) return false;
@@ -115,7 +118,10 @@ BufferRefTable::Step BufferRefTable::Pass(const void* buffer, bool adopt, const 
   if (adopt) {
     // Room in the hash table now for the moment a plugin keeps this buffer.
     if (m_delivering.buffer != nullptr) return Step::kNotAdopted;
-    if ((m_size + 1) * 2 > m_capacity && !Rehash(m_capacity * 2)) return Step::kNotAdopted;
+    if ((m_size + 1) * 2 > m_capacity &&
+        (!AllocationAllowed(AllocationSite::kHoldRecord) || !Rehash(m_capacity * 2))) {
+      return Step::kNotAdopted;
+    }
     entry = &m_delivering;
     entry->buffer = buffer;
     entry->core = true;

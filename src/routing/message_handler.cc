@@ -93,7 +93,7 @@ int Core::Route(const Message& message) {
     void* buffer = nullptr;
     const uint32_t length = message.data != nullptr ? message.length : 0;
     if (length != 0) {
-      buffer = AllocatePayload(length);
+      buffer = AllocatePayload(length, AllocationSite::kQueuedPayload);
       if (buffer == nullptr) return RESULT_NO_MEMORY;
       std::memcpy(buffer, message.data, length);
     }

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "core/payload.h"
+
 Message* MessageQueue::Push() {
   if (m_blocks.empty() || m_tail == kBlockRecords) {
     std::unique_ptr<Block> block;
@@ -9,7 +11,7 @@ Message* MessageQueue::Push() {
       block = std::move(m_spares.back());
       m_spares.pop_back();
     } else {
-      block.reset(new (std::nothrow) Block);
+      if (AllocationAllowed(AllocationSite::kQueueBlock)) block.reset(new (std::nothrow) Block);
       if (!block) return nullptr;
     }
     try {

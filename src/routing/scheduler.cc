@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <wx/log.h>
+
 #include "core/core.h"
 #include "core/plugin_calls.h"
 #include "core/thread_log.h"
@@ -61,6 +63,10 @@ void SchedulerThread::ReportClockStep(int seconds) {
   message.code = kClockMessageCode;
   MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
   m_core->HandleMessage(&message, &reply);
+  if (reply.result != RESULT_OK && reply.result != RESULT_CHANNEL_REFUSED) {
+    // (Refused: the Core is stopping; nothing is lost that anybody waits for.)
+    wxLogError("the clock message was not posted (result %d)", static_cast<int>(reply.result));
+  }
 }
 
 void Core::ReapCallThreads() {

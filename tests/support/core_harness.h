@@ -3,6 +3,8 @@
 #ifndef ZENT_TESTS_SUPPORT_CORE_HARNESS_H_
 #define ZENT_TESTS_SUPPORT_CORE_HARNESS_H_
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +13,7 @@
 #include <wx/filename.h>
 
 #include "core/core.h"
+#include "core/payload.h"
 #include "support/test_support.h"
 
 namespace zt {
@@ -81,6 +84,39 @@ inline int SendText(uint32_t source, uint32_t channel, uint32_t flags, uint32_t 
   return Send(
       MakeMessage(source, channel, flags, code, text.data(), static_cast<uint32_t>(text.size())));
 }
+
+// For a scope: the Core's payload buffers are counted, or every payload allocation fails; the
+// previous allocator comes back at the end of the scope.
+class PayloadScope {
+ public:
+  enum Mode { kCount, kFail };
+  explicit PayloadScope(Mode mode = kCount) {
+    allocated_ = 0;
+    released_ = 0;
+    previous_ = SetPayloadFunctions(mode == kCount ? PayloadFunctions{Count, Uncount}
+                                                   : PayloadFunctions{Fail, nullptr});
+  }
+  ~PayloadScope() { SetPayloadFunctions(previous_); }
+  PayloadScope(const PayloadScope&) = delete;
+  PayloadScope& operator=(const PayloadScope&) = delete;
+
+  static long allocated() { return allocated_.load(); }
+  static long released() { return released_.load(); }
+
+ private:
+  static void* Count(size_t size) {
+    ++allocated_;
+    return std::malloc(size);
+  }
+  static void Uncount(void* buffer) {
+    ++released_;
+    std::free(buffer);
+  }
+  static void* Fail(size_t) { return nullptr; }
+
+  static inline std::atomic<long> allocated_{0}, released_{0};
+  PayloadFunctions previous_;
+};
 
 // Whether a file is mapped into this process.
 inline bool IsMapped(const std::string& path) {
