@@ -3,6 +3,7 @@
 #ifndef ZENT_TESTS_SUPPORT_RUN_COMMAND_H_
 #define ZENT_TESTS_SUPPORT_RUN_COMMAND_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,13 @@ struct CommandResult {
 };
 
 // Runs exe with args in cwd (the test's own when empty) with the test's environment plus env,
-// standard input closed; kills it after timeoutMs.
+// standard input closed; kills it after timeoutMs. inChild runs in the child before the exec, as
+// for ServerProcess.
 inline CommandResult RunCommand(const std::string& exe, const std::vector<std::string>& args,
                                 const std::vector<std::string>& env = {},
-                                const std::string& cwd = "", int timeoutMs = kWaitMs) {
-  ServerProcess process(exe, args, cwd, env);
+                                const std::string& cwd = "", int timeoutMs = kWaitMs,
+                                const std::function<bool()>& inChild = {}) {
+  ServerProcess process(exe, args, cwd, env, "", inChild);
   process.CloseStdin();
   CommandResult result;
   if (process.Wait(timeoutMs)) result.exitCode = process.ExitCode();
