@@ -448,21 +448,32 @@ Sent* FindTagged(const void* words, const char* where) {
 }
 
 // Releases that may drop a hold of a plugin other than the one that gives back (a stale
-// address, a second release, a holder that does not hold the buffer) are recorded with the
-// sequence number they ended at. A kept buffer whose send began before such a release of its
-// address ended may have lost its hold, and with it its life: it is not looked at then.
+// address, a second release, a holder that does not hold the buffer) are recorded from before
+// they are sent until the sequence number they ended at. A kept buffer whose send began before
+// such a release of its address ended, or while one is under way, may have lost its hold, and
+// with it its life: its holder does not look at it then. A holder looks at a buffer with the
+// record locked, so that no such release begins meanwhile.
 class Ambiguous {
  public:
-  void Add(const void* buffer) {
+  // Before the release is sent; returns what End takes.
+  size_t Begin(const void* buffer) {
     std::lock_guard<std::mutex> guard(lock_);
-    releases_.emplace_back(buffer, ++g_seq);
+    releases_.emplace_back(buffer, kUnderWay);
+    return releases_.size() - 1;
   }
-  bool Hits(const Held& held) {
+  void End(size_t release) {
+    std::lock_guard<std::mutex> guard(lock_);
+    releases_[release].second = ++g_seq;
+  }
+  // Runs look(held) unless a release recorded here may have dropped the hold of held; returns
+  // whether it did.
+  bool LookAt(const Held& held, const std::function<void()>& look) {
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& [buffer, seq] : releases_) {
-      if (buffer == held.buffer && seq > held.sentSeq) return true;
+      if (buffer == held.buffer && seq > held.sentSeq) return false;
     }
-    return false;
+    look();
+    return true;
   }
   void Clear() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -471,6 +482,7 @@ class Ambiguous {
   static uint64_t Now() { return g_seq.load(); }
 
  private:
+  static constexpr uint64_t kUnderWay = UINT64_MAX;
   static inline std::atomic<uint64_t> g_seq{0};
   std::mutex lock_;
   std::vector<std::pair<const void*, uint64_t>> releases_;
@@ -508,23 +520,24 @@ MessageReply CallCore(const Message& message) {
 
 // Sends a release of buffer as source. ambiguous: it may drop a hold of another plugin.
 void SendRelease(const void* buffer, uint32_t source, bool ambiguous) {
+  const size_t record = ambiguous ? g_ambiguous.Begin(buffer) : 0;
   const MessageReply reply = CallCore(zt::MakeMessage(source, 0, MSG_RELEASE, 0, buffer));
   CHECK(reply.result == RESULT_OK, "a release was answered %d", reply.result);
-  if (ambiguous) g_ambiguous.Add(buffer);
+  if (ambiguous) g_ambiguous.End(record);
 }
 
 // A holder gives one kept buffer back, after checking that it is intact.
 void GiveBack(const Model& holder, const Held& held) {
-  const bool ambiguous = g_ambiguous.Hits(held);
-  if (!ambiguous && held.buffer != nullptr) {
+  const bool looked = g_ambiguous.LookAt(held, [&] {
+    if (held.buffer == nullptr) return;
     CHECK(g_payloads.Live(held.buffer),
           "%s kept buffer %p (tag 0x%x), and it was freed before %s gave it back", holder.file,
           held.buffer, held.tag, holder.file);
     CHECK(PayloadIntact(held.buffer, held.length, held.tag),
           "%s kept buffer %p (tag 0x%x), and it changed before %s gave it back", holder.file,
           held.buffer, held.tag, holder.file);
-  }
-  SendRelease(held.buffer, holder.id, ambiguous);
+  });
+  SendRelease(held.buffer, holder.id, !looked);
 }
 
 void GiveBackAll(Model& holder) {
@@ -1493,7 +1506,13 @@ void StopCore(bool strict) {
   AllDelivered(strict, true);
   CHECK(g_errorsLogged.load() <= g_errorsExpected.load(), "%ld errors logged, %ld expected",
         g_errorsLogged.load(), g_errorsExpected.load());
-  const std::vector<std::string> threads = Threads();
+  // A thread that was joined a moment ago may still be listed until the kernel has released
+  // it: only one that stays counts.
+  std::vector<std::string> threads = Threads();
+  for (int waited = 0; threads.size() != g_threadsBeforeStart.size() && waited < 1000; ++waited) {
+    std::this_thread::sleep_for(1ms);
+    threads = Threads();
+  }
   if (threads.size() != g_threadsBeforeStart.size()) {
     std::string before, after;
     for (const std::string& thread : g_threadsBeforeStart) before += " " + thread;
