@@ -680,9 +680,11 @@ int Send(const Spec& spec) {
   return result;
 }
 
-// sub's answer from inside the Write of sent: 1 a queued message on the same channel (which that
-// message holds, so it is refused), 2 a queued message without channel, 3 a broadcast on the
-// same channel (which must not wait).
+// sub's answer from inside the Write or Read of sent: 1 a queued message on the same channel,
+// 2 a queued message without channel, 3 a broadcast on the same channel. From inside Write
+// (on the event handler thread) the message being delivered holds its channel, so a queued
+// answer on it is refused and a broadcast on it must not wait; from inside Read (on a call
+// thread of its own) an answer on the channel may wait.
 void Echo(const Sent& sent) {
   Spec spec;
   spec.flags = sent.message.flags;
@@ -690,7 +692,7 @@ void Echo(const Sent& sent) {
   spec.length = sent.length;
   spec.source = sent.echo == 3 ? 0 : g_models[2].id;
   spec.channel = sent.echo == 2 ? 0 : sent.message.channel;
-  spec.mustRefuse = sent.echo == 1 && spec.channel != 0;
+  spec.mustRefuse = sent.route == Route::kQueued && sent.echo == 1 && spec.channel != 0;
   spec.mustAccept = sent.echo == 2 && !g_stopInput.load();
   Send(spec);
 }
@@ -923,6 +925,7 @@ void OnRead(Model& model, ReadRequest* request, ReadReply* reply) {
     CHECK(request->channel == sent->message.channel, "%s: Read on channel %u, sent on %u",
           model.file, request->channel, sent->message.channel);
     ++sent->reads;
+    if (model.kind == Kind::kSub && sent->echo != 0 && !sent->echoed.exchange(true)) Echo(*sent);
   }
   if (model.kind == Kind::kReader && g_readerSleeps.load()) {
     std::this_thread::sleep_for(200us);
@@ -1047,9 +1050,12 @@ namespace {
 // sender) and its arguments; missing bytes read as 0:
 //   queue, broadcast, burst: source, channel slot, class bits, flag byte (DecodeFlags), code
 //     (4 bytes), length byte (DecodeLength), variant (bit 2 a payload pointer with length 0;
-//     bits 3-4 sub's answer, see Echo; top bits 11: fail 1 or 2 payload allocations; for a
-//     burst the low four bits add up to 15 more messages without channel)
-//   close: channel slot       releases: source, variant      yield: nothing
+//     bits 3-4 sub's answer from inside the delivery, see Echo; top bits 11: fail 1 or 2
+//     payload allocations; for a burst the low four bits add up to 15 more messages without
+//     channel)
+//   close: channel slot       yield: nothing
+//   releases: source, variant (held: 0-3 once, 3 twice, 4 interior, 5 by later; foreign: the
+//     top bits pick static, stack or heap; null: 1 a null message, 2 a null reply)
 
 enum OpKind : uint8_t {
   kQueue,
@@ -1211,6 +1217,7 @@ void RunBroadcast(const Op& op, Known& known) {
   spec.length = op.length;
   spec.dataWithoutLength = (op.variant & 4) != 0;
   spec.fail = (op.variant >> 6) == 3 ? 1 + (op.variant & 1) : 0;
+  spec.echo = (op.variant >> 3) & 3;
   Send(spec);
   if (spec.flags == MSG_CLOSE_CHANNEL) {
     if (known.opened[op.slot]) known.closedAfter[op.slot] = true;
@@ -1274,7 +1281,18 @@ void RunOp(const Op& op, Known& known) {
       SendRelease(g_payloads.Stale(op.variant), source, true);
       break;
     case kReleaseNull:
-      SendRelease(nullptr, source, false);
+      if (op.variant % 4 == 1) {
+        // No message at all: refused, nothing else happens.
+        MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 99};
+        CHECK(g_callback.load()(nullptr, &reply) == 0 && reply.result != RESULT_OK,
+              "a null message was accepted");
+      } else if (op.variant % 4 == 2) {
+        // No reply record: the release is made, the outcome unread.
+        const Message message = zt::MakeMessage(source, 0, MSG_RELEASE, 0, nullptr);
+        CHECK(g_callback.load()(&message, nullptr) == 0, "the callback returned non-zero");
+      } else {
+        SendRelease(nullptr, source, false);
+      }
       break;
     case kYield:
       sched_yield();
