@@ -83,7 +83,7 @@ constexpr int kMaxSends = 2000;        // per input, echoes not counted
 constexpr int kMaxSent = 4096;         // ledger entries: sends and their echoes
 constexpr int kWorkers = 3;            // sender threads
 constexpr int kRestartEvery = 1000;    // inputs between two stops of the Core
-constexpr int kStopSpacing = 64;       // inputs between two stops that inputs ask for
+constexpr int kStopSpacing = 256;      // inputs between two stops that inputs ask for
 constexpr auto kStallBound = 20s;      // a wait fails when nothing moved for this long
 constexpr int kStopBoundSeconds = 30;  // Core::Start and Core::Stop
 
@@ -1446,6 +1446,8 @@ std::string g_installation;
 Core* g_core = nullptr;
 int g_inputsSinceStart = 0;
 long g_inputsRun = 0;
+// For the line printed at exit.
+long g_stops = 0, g_busyStops = 0, g_messages = 0;
 
 // The threads of the process, as "tid:name" each.
 std::vector<std::string> Threads() {
@@ -1513,6 +1515,8 @@ void StartCore() {
 
 // Stops and destroys the Core; strict: the input reached quiescence before.
 void StopCore(bool strict) {
+  ++g_stops;
+  if (!strict) ++g_busyStops;
   g_phase = kStopping;
   g_watchdog->Arm("Core::Stop", kStopBoundSeconds);
   g_core->Stop();
@@ -1593,6 +1597,10 @@ void Cleanup() {
   if (g_core != nullptr) StopCore(true);
   std::error_code ignored;
   std::filesystem::remove_all(g_installation, ignored);
+  std::fprintf(stderr,
+               "zent-fuzz: %ld inputs, %ld messages, %ld stops of the Core (%ld while senders "
+               "ran), all checks held\n",
+               g_inputsRun, g_messages, g_stops, g_busyStops);
 }
 
 void MakeInstallation() {
@@ -1635,6 +1643,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BeginInput(input);
   RunInput(input);
   ++g_inputsRun;
+  g_messages += g_sentCount.load();
   if (!input.stop && ++g_inputsSinceStart >= kRestartEvery) {
     StopCore(true);
     StartCore();
