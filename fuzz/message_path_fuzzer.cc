@@ -550,7 +550,7 @@ void GiveBackAll(Model& holder) {
   if (!held.empty()) Progress();
 }
 
-struct Spec {
+struct Outgoing {
   uint32_t source = 0, channel = 0, flags = 0, code = 0, length = 0;
   bool dataWithoutLength = false;  // a payload pointer with length 0
   int fail = 0;                    // payload allocations to fail on this thread
@@ -562,34 +562,34 @@ uint8_t g_foreign[64];  // a buffer that is not the Core's
 
 // Sends one message (queued, broadcast, or a close or release in disguise) with a tag, and
 // checks its answer.
-int Send(const Spec& spec) {
+int Send(const Outgoing& out) {
   const int index = g_sentCount.fetch_add(1);
   CHECK(index < kMaxSent, "more than %d messages in one input", kMaxSent);
   Sent& sent = g_sent[index];
   const uint32_t tag = TagOf(index);
-  sent.route = spec.flags == MSG_RELEASE         ? Route::kOther
-               : spec.source != 0                ? Route::kQueued
-               : spec.flags == MSG_CLOSE_CHANNEL ? Route::kOther
-                                                 : Route::kBroadcast;
+  sent.route = out.flags == MSG_RELEASE         ? Route::kOther
+               : out.source != 0                ? Route::kQueued
+               : out.flags == MSG_CLOSE_CHANNEL ? Route::kOther
+                                                : Route::kBroadcast;
   // An IOCTL or a Read shows only the payload: a short one gets room for the tag.
-  uint32_t length = spec.length;
+  uint32_t length = out.length;
   const bool showsPayloadOnly =
-      sent.route == Route::kBroadcast || (spec.flags & (MSG_TO_OTHERS | MSG_TO_ALL)) != 0;
+      sent.route == Route::kBroadcast || (out.flags & (MSG_TO_OTHERS | MSG_TO_ALL)) != 0;
   if (showsPayloadOnly && length > 0 && length < 8) length = 8;
   std::vector<uint8_t> payload(length);
   FillPayload(payload.data(), length, tag);
 
   Message& message = sent.message;
-  message = zt::MakeMessage(spec.source, spec.channel, spec.flags, spec.code,
-                            length != 0              ? payload.data()
-                            : spec.dataWithoutLength ? g_foreign
-                                                     : nullptr,
+  message = zt::MakeMessage(out.source, out.channel, out.flags, out.code,
+                            length != 0             ? payload.data()
+                            : out.dataWithoutLength ? g_foreign
+                                                    : nullptr,
                             length);
   FillExtra(message.extra, tag);
   sent.length = length;
-  sent.echo = spec.echo;
-  sent.mustAccept = spec.mustAccept;
-  sent.mustRefuse = spec.mustRefuse;
+  sent.echo = out.echo;
+  sent.mustAccept = out.mustAccept;
+  sent.mustRefuse = out.mustRefuse;
   sent.failed = 0;
   sent.expectedReads = 0;
   sent.reads = 0;
@@ -604,16 +604,16 @@ int Send(const Spec& spec) {
     uint8_t call = kNoCall;
     if (model.kind == Kind::kRejected) {
     } else if (sent.route == Route::kQueued) {
-      const uint32_t match = QueuedMatch(spec.code);
-      if ((spec.flags & MSG_TO_OTHERS) != 0 && model.id != spec.source) {
+      const uint32_t match = QueuedMatch(out.code);
+      if ((out.flags & MSG_TO_OTHERS) != 0 && model.id != out.source) {
         call = kIoctlOthers;
-      } else if ((spec.flags & MSG_TO_ALL) != 0) {
+      } else if ((out.flags & MSG_TO_ALL) != 0) {
         call = kIoctlAll;
-      } else if (Matches(model, spec.flags, match) && model.acceptsWrite && model.exportsData) {
+      } else if (Matches(model, out.flags, match) && model.acceptsWrite && model.exportsData) {
         call = kWrite;
       }
     } else if (sent.route == Route::kBroadcast) {
-      if (Matches(model, spec.flags, BroadcastMatch(spec.code)) && model.acceptsRead &&
+      if (Matches(model, out.flags, BroadcastMatch(out.code)) && model.acceptsRead &&
           model.exportsData) {
         call = kRead;
         ++readers;
@@ -634,7 +634,7 @@ int Send(const Spec& spec) {
   }
   sent.sentSeq = Ambiguous::Now();
 
-  t_failNext = spec.fail;
+  t_failNext = out.fail;
   const int failedBefore = t_failed;
   const MessageReply reply = CallCore(message);
   sent.failed = t_failed - failedBefore;
@@ -645,7 +645,7 @@ int Send(const Spec& spec) {
   const int result = reply.result;
   const char* where = sent.route == Route::kQueued ? "queued message" : "message";
   if (sent.route != Route::kQueued) {
-    CHECK(result == RESULT_OK, "%s with source 0 or flags 0x%x answered %d", where, spec.flags,
+    CHECK(result == RESULT_OK, "%s with source 0 or flags 0x%x answered %d", where, out.flags,
           result);
   } else if (sent.failed > 0) {
     CHECK(result == RESULT_NO_MEMORY, "queued message whose payload copy failed answered %d",
@@ -654,12 +654,12 @@ int Send(const Spec& spec) {
     CHECK(result != RESULT_NO_MEMORY,
           "queued message answered RESULT_NO_MEMORY, no allocation "
           "failed");
-    CHECK(!spec.mustRefuse || result == RESULT_CHANNEL_REFUSED,
+    CHECK(!out.mustRefuse || result == RESULT_CHANNEL_REFUSED,
           "queued message on channel %u (never opened, closed, or held by the message being "
           "delivered) answered %d",
-          spec.channel, result);
-    CHECK(!spec.mustAccept || result == RESULT_OK,
-          "queued message on channel %u (open, or none) answered %d", spec.channel, result);
+          out.channel, result);
+    CHECK(!out.mustAccept || result == RESULT_OK,
+          "queued message on channel %u (open, or none) answered %d", out.channel, result);
   }
   if (sent.route == Route::kBroadcast) {
     const int skipped = message.data != nullptr ? sent.failed : 0;
@@ -686,15 +686,15 @@ int Send(const Spec& spec) {
 // answer on it is refused and a broadcast on it must not wait; from inside Read (on a call
 // thread of its own) an answer on the channel may wait.
 void Echo(const Sent& sent) {
-  Spec spec;
-  spec.flags = sent.message.flags;
-  spec.code = sent.message.code ^ 0x5A;
-  spec.length = sent.length;
-  spec.source = sent.echo == 3 ? 0 : g_models[2].id;
-  spec.channel = sent.echo == 2 ? 0 : sent.message.channel;
-  spec.mustRefuse = sent.route == Route::kQueued && sent.echo == 1 && spec.channel != 0;
-  spec.mustAccept = sent.echo == 2 && !g_stopInput.load();
-  Send(spec);
+  Outgoing out;
+  out.flags = sent.message.flags;
+  out.code = sent.message.code ^ 0x5A;
+  out.length = sent.length;
+  out.source = sent.echo == 3 ? 0 : g_models[2].id;
+  out.channel = sent.echo == 2 ? 0 : sent.message.channel;
+  out.mustRefuse = sent.route == Route::kQueued && sent.echo == 1 && out.channel != 0;
+  out.mustAccept = sent.echo == 2 && !g_stopInput.load();
+  Send(out);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1192,36 +1192,36 @@ const Input* g_input = nullptr;
 void RunQueue(const Op& op, const Known& known) {
   const unsigned bit = 1U << op.slot;
   for (int i = 0; i < op.count; ++i) {
-    Spec spec;
-    spec.source = kQueueSources[op.source & 7];
-    spec.channel = op.kind == kBurst ? 0 : Channel(op.slot);
-    spec.flags = op.flags;
-    spec.code = op.code + i;
-    spec.length = op.length;
-    spec.dataWithoutLength = (op.variant & 4) != 0;
-    spec.fail = (op.variant >> 6) == 3 ? 1 + (op.variant & 1) : 0;
-    spec.echo = (op.variant >> 3) & 3;
-    const bool onChannel = spec.channel != 0;
-    spec.mustRefuse = onChannel && ((g_input->opened & bit) == 0 || known.closedAfter[op.slot]);
-    spec.mustAccept =
+    Outgoing out;
+    out.source = kQueueSources[op.source & 7];
+    out.channel = op.kind == kBurst ? 0 : Channel(op.slot);
+    out.flags = op.flags;
+    out.code = op.code + i;
+    out.length = op.length;
+    out.dataWithoutLength = (op.variant & 4) != 0;
+    out.fail = (op.variant >> 6) == 3 ? 1 + (op.variant & 1) : 0;
+    out.echo = (op.variant >> 3) & 3;
+    const bool onChannel = out.channel != 0;
+    out.mustRefuse = onChannel && ((g_input->opened & bit) == 0 || known.closedAfter[op.slot]);
+    out.mustAccept =
         !g_input->stop && (!onChannel || (known.opened[op.slot] && (g_input->closed & bit) == 0));
-    Send(spec);
+    Send(out);
   }
 }
 
 void RunBroadcast(const Op& op, Known& known) {
-  Spec spec;
-  spec.channel = Channel(op.slot);
-  spec.flags = op.kind == kClose ? MSG_CLOSE_CHANNEL : op.flags;
-  spec.code = op.code;
-  spec.length = op.length;
-  spec.dataWithoutLength = (op.variant & 4) != 0;
-  spec.fail = (op.variant >> 6) == 3 ? 1 + (op.variant & 1) : 0;
-  spec.echo = (op.variant >> 3) & 3;
-  Send(spec);
-  if (spec.flags == MSG_CLOSE_CHANNEL) {
+  Outgoing out;
+  out.channel = Channel(op.slot);
+  out.flags = op.kind == kClose ? MSG_CLOSE_CHANNEL : op.flags;
+  out.code = op.code;
+  out.length = op.length;
+  out.dataWithoutLength = (op.variant & 4) != 0;
+  out.fail = (op.variant >> 6) == 3 ? 1 + (op.variant & 1) : 0;
+  out.echo = (op.variant >> 3) & 3;
+  Send(out);
+  if (out.flags == MSG_CLOSE_CHANNEL) {
     if (known.opened[op.slot]) known.closedAfter[op.slot] = true;
-  } else if (spec.flags != MSG_RELEASE) {
+  } else if (out.flags != MSG_RELEASE) {
     known.opened[op.slot] = true;
   }
 }
