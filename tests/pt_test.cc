@@ -83,19 +83,30 @@ TEST(ThreadTest, RunsBodyThenCleanupOnceAndReportsFinished) {
   EXPECT_FALSE(finishedSeenInCleanup.load()) << "finished must be set after cleanup";
 }
 
+// Waits until thread tid sleeps in a wait on object; false at once when done() is true first
+// (the wait returned instead of blocking).
+template <typename T>
+bool WaitAsleepOn(
+    const std::atomic<pid_t>& tid, const T& object,
+    const std::function<bool()>& done = [] { return false; }) {
+  return zt::WaitUntil([&] { return done() || zt::AsleepOn(tid, &object, sizeof object); }) &&
+         !done();
+}
+
 TEST(ThreadTest, SignalWakesRelaxOnceAndOnlyOnce) {
   std::atomic<bool> first{false}, second{true};
   std::atomic<long> firstMs{-1};
-  pt::semaphore started(0);
+  std::atomic<pid_t> tid{0};
   FnThread t([&](FnThread* self) {
-    started.post();
+    tid = zt::ThreadId();
     const auto begin = Clock::now();
     first = self->relax(60000);
     firstMs = MillisecondsSince(begin);
     second = self->relax(50);
   });
   t.start();
-  started.wait();
+  // The signal comes while the first relax sleeps, not before it began.
+  EXPECT_TRUE(WaitAsleepOn(tid, t, [&] { return t.is_finished(); }));
   t.signal();
   t.signal();  // posts nothing more
   ASSERT_TRUE(WaitFinished(t));
@@ -153,24 +164,30 @@ TEST(ThreadTest, AutofreeThreadDeletesItselfAfterCleanup) {
 // A joinable thread whose destructor does not join (the base detaches instead).
 class Unjoined : public pt::thread {
  public:
-  explicit Unjoined(std::atomic<int>* runs) : pt::thread(false), runs_(runs) {}
+  Unjoined() : pt::thread(false) {}
+  std::atomic<pthread_t> id{0};
+  std::atomic<pid_t> tid{0};
 
  protected:
-  void execute() override { ++*runs_; }
-
- private:
-  std::atomic<int>* runs_;
+  void execute() override {
+    id = pthread_self();
+    tid = zt::ThreadId();
+  }
 };
 
-TEST(ThreadTest, DeletingAFinishedThreadThatWasNeverJoinedDetachesIt) {
-  // Without the detach the OS thread would never be released: ThreadSanitizer reports such a
-  // thread as leaked when the process ends.
-  std::atomic<int> runs{0};
-  auto* t = new Unjoined(&runs);
+TEST(ThreadTest, DeletingAFinishedThreadThatWasNeverJoinedReleasesIt) {
+  // Without the detach the OS thread's descriptor and stack stay taken until the process ends.
+  // Released, they are the first that the next thread of the same stack size gets.
+  auto* t = new Unjoined;
   t->start();
   ASSERT_TRUE(WaitFinished(*t));
+  const pthread_t id = t->id;
+  const pid_t tid = t->tid;
+  ASSERT_TRUE(zt::WaitUntil([&] { return zt::ThreadsOfThisProcess().count(tid) == 0; }));
   delete t;
-  EXPECT_EQ(runs.load(), 1);
+  std::atomic<pthread_t> next{0};
+  std::thread([&] { next = pthread_self(); }).join();
+  EXPECT_TRUE(pthread_equal(next, id)) << "the ended thread was never released";
 }
 
 TEST(ThreadTest, ExceptionFromCleanupIsDropped) {
@@ -258,10 +275,19 @@ TEST(TimedSemTest, CountsAndTimesOut) {
 
 TEST(TimedSemTest, WaitWithoutLimitBlocksUntilPost) {
   pt::timedsem sem(0);
-  std::atomic<bool> taken{false};
-  std::thread waiter([&] { taken = sem.wait(-1); });
+  std::atomic<bool> taken{false}, returned{false};
+  std::atomic<pid_t> tid{0};
+  std::thread waiter([&] {
+    tid = zt::ThreadId();
+    taken = sem.wait(-1);
+    returned = true;
+  });
+  EXPECT_TRUE(WaitAsleepOn(tid, sem, [&] { return returned.load(); }))
+      << "wait(-1) returned without a unit";
   sem.post();
-  ASSERT_TRUE(zt::WaitUntil([&] { return taken.load(); }));
+  EXPECT_TRUE(zt::WaitUntil([&] { return returned.load(); }));
+  EXPECT_TRUE(taken.load());
+  zt::Watchdog watchdog("the waiter's join");
   waiter.join();
 }
 
@@ -288,13 +314,14 @@ TEST(TriggerTest, AutoResetReleasesOneWaitPerSignalledState) {
   trigger.post();  // a flag, not a count
   trigger.wait();  // returns at once
   std::atomic<int> released{0};
+  std::atomic<pid_t> tid{0};
   std::thread waiter([&] {
+    tid = zt::ThreadId();
     trigger.wait();
     ++released;
   });
-  // Two posts released one wait: the second one stays blocked until the next post.
-  pt::msleep(50);
-  EXPECT_EQ(released.load(), 0);
+  // Two posts released one wait: the second one goes to sleep until the next post.
+  EXPECT_TRUE(WaitAsleepOn(tid, trigger, [&] { return released.load() != 0; }));
   trigger.post();
   ASSERT_TRUE(zt::WaitUntil([&] { return released.load() == 1; }));
   waiter.join();
@@ -304,11 +331,17 @@ TEST(TriggerTest, ManualResetReleasesEveryWaiterAndStaysSignalled) {
   pt::trigger trigger(false, false);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
+  std::atomic<pid_t> tids[3] = {};
   for (int i = 0; i < 3; ++i)
-    waiters.emplace_back([&] {
+    waiters.emplace_back([&, i] {
+      tids[i] = zt::ThreadId();
       trigger.wait();
       ++released;
     });
+  // One post wakes every sleeping waiter, not only the first.
+  for (auto& tid : tids) {
+    EXPECT_TRUE(WaitAsleepOn(tid, trigger, [&] { return released.load() != 0; }));
+  }
   trigger.post();
   ASSERT_TRUE(zt::WaitUntil([&] { return released.load() == 3; }));
   for (std::thread& t : waiters) t.join();
@@ -367,6 +400,7 @@ TEST(OwnerLockTest, WaitersBlockUntilReleaseOrAbandon) {
   // Held by second now; a waiter is refused once the lock is abandoned.
   std::atomic<int> refused{0};
   std::thread late([&] { refused = lock.Acquire(&holder) ? 1 : 2; });
+  EXPECT_TRUE(zt::WaitUntil([&] { return lock.Waiters() == 1; }));
   lock.Abandon();
   ASSERT_TRUE(zt::WaitUntil([&] { return refused.load() == 2; }));
   late.join();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -396,6 +398,33 @@ unsigned long long SignalsBlockedByAnyThread(pid_t pid) {
     any = true;
   }
   return any ? blocked : ~0ull;
+}
+
+pid_t ThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+std::set<pid_t> ThreadsOfThisProcess() {
+  std::set<pid_t> threads;
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/self/task", error)) {
+    threads.insert(std::atoi(task.path().filename().c_str()));
+  }
+  return threads;
+}
+
+bool AsleepOn(pid_t tid, const void* object, size_t size) {
+  // "NR ARG1 ..." while the thread is blocked in system call NR; "running" or "-1 ..." else.
+  const std::string call = ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  char* end = nullptr;
+  const long number = std::strtol(call.c_str(), &end, 10);
+  bool futex = number == SYS_futex;
+#ifdef SYS_futex_time64
+  futex = futex || number == SYS_futex_time64;
+#endif
+  if (end == call.c_str() || !futex) return false;
+  if (object == nullptr) return true;
+  const uintptr_t word = std::strtoull(end, nullptr, 16);
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(object);
+  return word >= begin && word < begin + size;
 }
 
 size_t CountOf(const std::string& haystack, const std::string& needle) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -193,6 +194,15 @@ class LogCapture {
 // The signals that any thread of process pid has blocked, as a mask with bit (n - 1) for signal
 // n; ~0 when the process cannot be read.
 unsigned long long SignalsBlockedByAnyThread(pid_t pid);
+
+// The kernel's id of the calling thread.
+pid_t ThreadId();
+// The kernel ids of the threads of this process that exist at this moment.
+std::set<pid_t> ThreadsOfThisProcess();
+// Whether thread tid of this process sleeps in a futex wait on a word inside the size bytes at
+// object (on any word when object is null): truly inside a blocking wait on that object, not
+// about to enter it or spinning before it sleeps.
+bool AsleepOn(pid_t tid, const void* object = nullptr, size_t size = 0);
 
 // Counts the occurrences of needle in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
