@@ -28,6 +28,7 @@ class PendingSend {
  public:
   explicit PendingSend(Message message) : message_(message) {
     thread_ = std::thread([this] {
+      tid_ = zt::ThreadId();
       result_ = zt::Send(message_);
       done_ = true;
     });
@@ -44,10 +45,14 @@ class PendingSend {
     thread_.join();
     return result_;
   }
-  // True once the sender waits for the gate of channel (with others, as the count-th waiter),
-  // and has not gone through.
+  // True once the sender sleeps in its wait for the gate of channel (with others, as the
+  // count-th waiter) and has not gone through. A sender let through by mistake is awake by the
+  // time the one who let it through returns, so it does not pass for one that still waits.
   bool WaitsAtGate(Core& core, uint32_t channel, int count = 1) {
-    return zt::WaitUntil([&] { return core.SendersWaitingOn(channel) >= count; }) && !done_;
+    return zt::WaitUntil([&] {
+             return done_ || (zt::AsleepOn(tid_) && core.SendersWaitingOn(channel) >= count);
+           }) &&
+           !done_;
   }
 
  private:
@@ -55,6 +60,7 @@ class PendingSend {
   std::thread thread_;
   std::atomic<bool> done_{false};
   std::atomic<int> result_{0};
+  std::atomic<pid_t> tid_{0};
 };
 
 class RoutingTest : public ::testing::Test {
