@@ -121,10 +121,11 @@ TEST(PluginInterfaceTest, InfoFilledByACPluginIsKeptAsIs) {
   const std::string bare = install.AddPlugin("bare.so", "");
   zt::CoreHarness harness(install);
   harness.Start();
+  const std::string document = harness.core().BuildStatusDocument();
   const auto plugins = harness.core().PluginsSnapshot();
   ASSERT_EQ(plugins.size(), 2u);
   for (const PluginRecord& plugin : plugins) {
-    EXPECT_EQ(plugin.info.size, sizeof(PluginInfo));
+    EXPECT_EQ(plugin.info.size, zt::kPluginInfoSize);
     EXPECT_EQ(plugin.info.version, 1u);
     if (plugin.fileName == "full.so") {
       EXPECT_EQ(plugin.info.id, 0xfedcba98u);
@@ -143,12 +144,17 @@ TEST(PluginInterfaceTest, InfoFilledByACPluginIsKeptAsIs) {
   }
   harness.Stop();
   const auto events = zt::ReadEvents(bare);
-  for (const char* name : {"open", "close", "unload"}) {
+  for (const char* name : {"load", "open", "close", "unload"}) {
     EXPECT_EQ(zt::EventsNamed(events, name).size(), 1u) << name;
   }
+  EXPECT_EQ(zt::EventsNamed(events, "load")[0].Number("ctx_size"), zt::kPluginContextSize);
   EXPECT_TRUE(zt::EventsNamed(events, "read").empty());
   EXPECT_TRUE(zt::EventsNamed(events, "write").empty());
-  for (const zt::Event& ioctl : zt::EventsNamed(events, "ioctl")) EXPECT_NE(ioctl["cmd"], "1");
+  // Without masks or flags it still gets the status document, and by IOCTL nothing else.
+  const auto ioctls = zt::EventsNamed(events, "ioctl");
+  ASSERT_EQ(ioctls.size(), 1u);
+  EXPECT_EQ(ioctls[0]["cmd"], "2");
+  EXPECT_EQ(zt::Unhex(ioctls[0]["hex"]), document);
 }
 
 TEST(PluginInterfaceTest, MissingEntryPointsAreNamedOnceAndNeverCalled) {
@@ -220,7 +226,8 @@ TEST(CallThreadTest, LoadTimeIoctlRunsOnItsOwnThreadAndIsNotAwaited) {
   ASSERT_EQ(atLoad.size(), 1u);
   const zt::Event& ioctl = atLoad[0];
   EXPECT_NE(ioctl["tid"], load["tid"]);
-  EXPECT_EQ(ioctl["size"], std::to_string(sizeof(IoctlRequest)));
+  EXPECT_EQ(ioctl.Number("size"), zt::kIoctlRequestSize);
+  EXPECT_EQ(ioctl.Number("reply_size"), zt::kIoctlReplySize);
   EXPECT_EQ(ioctl["argsize"], "8");
   EXPECT_EQ(ioctl["argversion"], "1");
   EXPECT_EQ(ioctl["len"], "0");

@@ -127,13 +127,13 @@ TEST_F(RoutingTest, BroadcastAndQueuedMatchShiftTheCategoryByteOppositeWays) {
   EXPECT_TRUE(texts(deaf, "write").empty());
 
   const Event write = EventsNamed(ReadEvents(up), "write")[0];
-  EXPECT_EQ(write["size"], std::to_string(sizeof(WriteRequest)));
+  EXPECT_EQ(write.Number("size"), zt::kWriteRequestSize);
   EXPECT_EQ(write["async"], "0");
   EXPECT_EQ(write["source"], "9");
   EXPECT_EQ(write["flags"], "0x1");
   EXPECT_EQ(write["code"], "0x1000002") << "Write carries the code itself, not the match value";
   EXPECT_EQ(write.Number("extra"), ExtraSum(queued));
-  EXPECT_EQ(write["reply_size"], std::to_string(sizeof(WriteReply)));
+  EXPECT_EQ(write.Number("reply_size"), zt::kWriteReplySize);
 }
 
 TEST_F(RoutingTest, ToOthersAndToAllGoByIoctl) {

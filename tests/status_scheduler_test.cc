@@ -176,7 +176,8 @@ TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
   harness.Start();
   const auto reads = EventsNamed(WaitForEvents(reader, "read"), "read");
   ASSERT_EQ(reads.size(), 1u);
-  EXPECT_EQ(reads[0]["size"], std::to_string(sizeof(ReadRequest)));
+  EXPECT_EQ(reads[0].Number("size"), zt::kReadRequestSize);
+  EXPECT_EQ(reads[0].Number("reply_size"), zt::kReadReplySize);
   EXPECT_EQ(reads[0]["async"], "1");
   EXPECT_EQ(reads[0]["len"], "0");
   EXPECT_EQ(reads[0]["data"], "(nil)");

@@ -56,6 +56,21 @@ inline std::vector<std::string> LoadedNames(const Core& core) {
   return names;
 }
 
+// The byte sizes of the records that the core prepares, as a plugin built for this platform
+// lays them out: the fixed i386 layout, or the same fields with natural alignment on a 64-bit
+// platform. Written out, not taken from the header, so that a record that drifts from its
+// layout fails the tests that compare with them.
+#if defined(__i386__)
+constexpr unsigned long kPluginContextSize = 16, kReadRequestSize = 28, kWriteRequestSize = 192,
+                        kIoctlRequestSize = 28;
+#else
+static_assert(sizeof(void*) == 8, "the record sizes below are those of a 64-bit platform");
+constexpr unsigned long kPluginContextSize = 24, kReadRequestSize = 40, kWriteRequestSize = 200,
+                        kIoctlRequestSize = 32;
+#endif
+constexpr unsigned long kPluginInfoSize = 64, kReadReplySize = 20, kWriteReplySize = 24,
+                        kIoctlReplySize = 28;
+
 // A message as a plugin prepares it.
 inline Message MakeMessage(uint32_t source, uint32_t channel, uint32_t flags, uint32_t code,
                            const void* data = nullptr, uint32_t length = 0) {
