@@ -175,7 +175,7 @@ TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
   zt::CoreHarness harness(install);
   harness.Start();
   const auto reads = EventsNamed(WaitForEvents(reader, "read"), "read");
-  ASSERT_EQ(reads.size(), 1u);
+  ASSERT_FALSE(reads.empty());
   EXPECT_EQ(reads[0].Number("size"), zt::kReadRequestSize);
   EXPECT_EQ(reads[0].Number("reply_size"), zt::kReadReplySize);
   EXPECT_EQ(reads[0]["async"], "1");
@@ -193,6 +193,8 @@ TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
   g_now = 1700000000 + 3598;  // two seconds: a step
   WaitForEvents(reader, "write", 3);
   harness.Stop();
+  // Counted after the scheduler's many later looks and its end: the start Read came once.
+  EXPECT_EQ(EventsNamed(ReadEvents(reader), "read").size(), 1u);
 
   std::vector<std::string> reports;
   for (const Event& write : EventsNamed(ReadEvents(reader), "write")) {
