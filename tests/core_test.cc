@@ -1,5 +1,4 @@
 // The Core's lifecycle and logging from its threads.
-#include <atomic>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -7,7 +6,6 @@
 
 #include "core/thread_log.h"
 #include "pt/sync.h"
-#include "routing/scheduler.h"
 #include "support/core_harness.h"
 
 namespace {
@@ -23,28 +21,22 @@ TEST(CoreLifecycleTest, StopOnANeverStartedCoreCallsNothing) {
   EXPECT_FALSE(zt::FileExists(record)) << "a plugin was loaded or called";
 }
 
-// A calendar clock that moves 10 seconds at every look, counting the looks.
-std::atomic<int> g_looks{0};
-time_t SteppingClock() { return 1000000 + 10 * static_cast<time_t>(++g_looks); }
-
 TEST(CoreLifecycleTest, StopEndsTheSchedulerBeforeTheEventHandlerAndLeavesNothingBehind) {
   zt::Installation install;
   const std::string record =
       install.AddPlugin("clock.so", "id 5\nmask 6 0x02000002\naccepts_write 1\n");
-  g_looks = 0;
-  const CalendarClock previous = SchedulerThread::SetCalendarClock(SteppingClock);
+  zt::CalendarScope clock(1000000, 10);  // 10 seconds on at every look
   zt::CoreHarness harness(install);
   harness.Start();
   EXPECT_TRUE(harness.core().Started());
   zt::WaitForEvents(record, "write", 3);
   harness.Stop();
-  SchedulerThread::SetCalendarClock(previous);
 
   // Every look after the first reported a step; each report was delivered, the last one too,
   // so the event handler still ran when the scheduler made its last look.
   const auto writes = zt::EventsNamed(zt::ReadEvents(record), "write");
   EXPECT_GE(writes.size(), 3u);
-  EXPECT_EQ(static_cast<int>(writes.size()), g_looks.load() - 1);
+  EXPECT_EQ(static_cast<int>(writes.size()), clock.looks() - 1);
   for (const zt::Event& write : writes) {
     EXPECT_EQ(zt::Unhex(write["hex"]), "system time changed by 10 seconds");
   }

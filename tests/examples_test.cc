@@ -1,7 +1,6 @@
 // The example plugins as the demo runs them: the server with camera, recorder and monitor in
 // a copy of the staged demo directory, the recording checked by a decoder that is not ours
 // (ffprobe) and by reading every frame's number back from its picture.
-#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
@@ -10,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "demo_protocol.h"
-#include "routing/scheduler.h"
 #include "support/core_harness.h"
 #include "support/run_command.h"
 #include "support/test_support.h"
@@ -264,10 +262,6 @@ TEST(DemoTest, StoppingWhileAFrameIsInFlightLeavesACompleteFileAndNoKeptBuffer) 
   ExpectNoCoreComplaints(server);
 }
 
-// In the process, with a calendar clock that jumps: the clock message reaches the monitor.
-std::atomic<int> g_looks{0};
-time_t JumpingClock() { return 2000000 + 3600 * static_cast<time_t>(++g_looks); }
-
 // Sends this process's standard output into a file while it lives.
 class StdoutToFile {
  public:
@@ -290,14 +284,14 @@ class StdoutToFile {
   int saved_;
 };
 
+// In the process, with a calendar clock that jumps: the clock message reaches the monitor.
 TEST(DemoMonitorTest, PrintsTheStatusDocumentAndReportsClockJumps) {
   zt::Installation install;
   zt::CopyFile(std::string(ZENT_DEMO_DIR) + "/plugins/monitor.so",
                install.plugins() + "/monitor.so");
   zt::TempDir io;
   const std::string printed = io / "stdout";
-  g_looks = 0;
-  const CalendarClock previous = SchedulerThread::SetCalendarClock(JumpingClock);
+  zt::CalendarScope clock(2000000, 3600);  // an hour on at every look
   bool reported;
   {
     StdoutToFile redirect(printed);
@@ -309,7 +303,6 @@ TEST(DemoMonitorTest, PrintsTheStatusDocumentAndReportsClockJumps) {
     });
     harness.Stop();
   }
-  SchedulerThread::SetCalendarClock(previous);
   const std::string out = zt::ReadFile(printed);
   EXPECT_TRUE(reported) << out;
   EXPECT_NE(out.find("the status document lists 2 plugins"), std::string::npos) << out;

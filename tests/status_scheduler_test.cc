@@ -1,13 +1,11 @@
 // The status document every plugin receives at start, and the scheduler's start calls and
 // clock reports.
-#include <atomic>
 #include <cctype>
 #include <dirent.h>
 #include <map>
 
 #include <gtest/gtest.h>
 
-#include "routing/scheduler.h"
 #include "support/core_harness.h"
 #include "support/run_command.h"
 
@@ -142,29 +140,10 @@ TEST(StatusDocumentTest, WithoutPluginsItListsTheCoreAlone) {
   EXPECT_EQ(harness.core().BuildStatusDocument(), std::string(kDocumentHead) + kDocumentTail);
 }
 
-// A calendar clock that the test sets, counting the scheduler's looks.
-std::atomic<time_t> g_now{0};
-std::atomic<int> g_looks{0};
-time_t TestClock() {
-  ++g_looks;
-  return g_now.load();
-}
-
+// A calendar clock that the test sets.
 class SchedulerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_now = 1700000000;
-    g_looks = 0;
-    previous_ = SchedulerThread::SetCalendarClock(TestClock);
-  }
-  void TearDown() override { SchedulerThread::SetCalendarClock(previous_); }
-  // Lets the scheduler look at least twice more.
-  static bool TwoMoreLooks() {
-    const int seen = g_looks.load();
-    return zt::WaitUntil([&] { return g_looks.load() >= seen + 2; });
-  }
-
-  CalendarClock previous_ = nullptr;
+  zt::CalendarScope clock_{1700000000};
 };
 
 TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
@@ -183,14 +162,14 @@ TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
   EXPECT_EQ(reads[0]["data"], "(nil)");
   EXPECT_EQ(reads[0]["channel"], "0");
 
-  ASSERT_TRUE(TwoMoreLooks());
-  g_now = 1700000000 + 3600;  // forward an hour
+  ASSERT_TRUE(clock_.WaitForLooks(2));
+  clock_.Set(1700000000 + 3600);  // forward an hour
   WaitForEvents(reader, "write", 1);
-  g_now = 1700000000 + 3595;  // back five seconds
+  clock_.Set(1700000000 + 3595);  // back five seconds
   WaitForEvents(reader, "write", 2);
-  g_now = 1700000000 + 3596;  // one second: not a step
-  ASSERT_TRUE(TwoMoreLooks());
-  g_now = 1700000000 + 3598;  // two seconds: a step
+  clock_.Set(1700000000 + 3596);  // one second: not a step
+  ASSERT_TRUE(clock_.WaitForLooks(2));
+  clock_.Set(1700000000 + 3598);  // two seconds: a step
   WaitForEvents(reader, "write", 3);
   harness.Stop();
   // Counted after the scheduler's many later looks and its end: the start Read came once.
@@ -216,10 +195,10 @@ TEST_F(SchedulerTest, TheFirstLookReportsNothing) {
   zt::Installation install;
   const std::string reader =
       install.AddPlugin("reader.so", "id 1\naccepts_write 1\nmask 6 0x02000002\n");
-  g_now = 5;  // far from anything a previous look could have seen
+  clock_.Set(5);  // far from anything a previous look could have seen
   zt::CoreHarness harness(install);
   harness.Start();
-  ASSERT_TRUE(TwoMoreLooks());
+  ASSERT_TRUE(clock_.WaitForLooks(2));
   harness.Stop();
   EXPECT_TRUE(EventsNamed(ReadEvents(reader), "write").empty());
 }

@@ -14,6 +14,7 @@
 
 #include "core/core.h"
 #include "core/payload.h"
+#include "routing/scheduler.h"
 #include "support/test_support.h"
 
 namespace zt {
@@ -131,6 +132,37 @@ class PayloadScope {
 
   static inline std::atomic<long> allocated_{0}, released_{0};
   PayloadFunctions previous_;
+};
+
+// For a scope: the scheduler reads a calendar clock of the test's, which counts its looks. Each
+// look returns the time set last plus step seconds for every look so far (with step 0, a clock
+// that moves only when the test sets it). The clock read before comes back at the end.
+class CalendarScope {
+ public:
+  explicit CalendarScope(time_t start, time_t step = 0) {
+    looks_ = 0;
+    now_ = start;
+    step_ = step;
+    previous_ = SchedulerThread::SetCalendarClock(Look);
+  }
+  ~CalendarScope() { SchedulerThread::SetCalendarClock(previous_); }
+  CalendarScope(const CalendarScope&) = delete;
+  CalendarScope& operator=(const CalendarScope&) = delete;
+
+  static void Set(time_t now) { now_ = now; }
+  static int looks() { return looks_.load(); }
+  // Waits until the scheduler has looked count more times.
+  static bool WaitForLooks(int count) {
+    const int seen = looks_.load();
+    return WaitUntil([&] { return looks_.load() >= seen + count; });
+  }
+
+ private:
+  static time_t Look() { return now_.load() + step_.load() * ++looks_; }
+
+  static inline std::atomic<int> looks_{0};
+  static inline std::atomic<time_t> now_{0}, step_{0};
+  CalendarClock previous_;
 };
 
 // Whether a file is mapped into this process.
