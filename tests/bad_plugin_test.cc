@@ -61,10 +61,9 @@ TEST(BadPluginFileTest, EachIsRefusedWithItsReasonWhileTheOthersServe) {
     EXPECT_EQ(zt::EventsNamed(events, call).size(), 1u) << call;
   }
   EXPECT_EQ(zt::EventsNamed(events, "read").size(), 1u) << "the start Read";
-  std::string document;
-  for (const zt::Event& event : zt::EventsNamed(events, "ioctl")) {
-    if (event["cmd"] == "2") document = zt::Unhex(event["hex"]);
-  }
+  const auto documents = zt::StatusDocuments(good);
+  ASSERT_EQ(documents.size(), 1u);
+  const std::string document = zt::Unhex(documents[0]["hex"]);
   EXPECT_EQ(zt::CountOf(document, "<Plugin "), 2u) << "the core and good.so: " << document;
   EXPECT_NE(document.find("Filename=\"good.so\""), std::string::npos) << document;
 }

@@ -108,23 +108,16 @@ TEST_F(RoutingTest, BroadcastAndQueuedMatchShiftTheCategoryByteOppositeWays) {
   WaitForEvents(down, "write");
   Stop();
 
-  auto texts = [](const std::string& record, const std::string& name) {
-    std::vector<std::string> result;
-    for (const Event& event : EventsNamed(ReadEvents(record), name)) {
-      if (event["len"] != "0") result.push_back(zt::Unhex(event["hex"]));
-    }
-    return result;
-  };
-  EXPECT_EQ(texts(down, "read"), std::vector<std::string>{"broadcast"});
-  EXPECT_TRUE(texts(up, "read").empty());
+  EXPECT_EQ(zt::Payloads(down, "read"), std::vector<std::string>{"broadcast"});
+  EXPECT_TRUE(zt::Payloads(up, "read").empty());
   // The queued match value 0x02000002 is in up's mask only; a match value of 0 (code
   // 0x80000000) passes every mask its class bits select, whatever the mask holds.
-  EXPECT_EQ(texts(up, "write"), (std::vector<std::string>{"queued", "zero match"}));
-  EXPECT_EQ(texts(down, "write"), std::vector<std::string>{"zero match"});
-  EXPECT_EQ(texts(any, "write"), std::vector<std::string>{"zero match"});
+  EXPECT_EQ(zt::Payloads(up, "write"), (std::vector<std::string>{"queued", "zero match"}));
+  EXPECT_EQ(zt::Payloads(down, "write"), std::vector<std::string>{"zero match"});
+  EXPECT_EQ(zt::Payloads(any, "write"), std::vector<std::string>{"zero match"});
   // Matching masks, but neither Read nor Write taken.
-  EXPECT_TRUE(texts(deaf, "read").empty());
-  EXPECT_TRUE(texts(deaf, "write").empty());
+  EXPECT_TRUE(zt::Payloads(deaf, "read").empty());
+  EXPECT_TRUE(zt::Payloads(deaf, "write").empty());
 
   const Event write = EventsNamed(ReadEvents(up), "write")[0];
   EXPECT_EQ(write.Number("size"), zt::kWriteRequestSize);

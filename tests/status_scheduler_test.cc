@@ -14,6 +14,7 @@ namespace {
 using zt::Event;
 using zt::EventsNamed;
 using zt::ReadEvents;
+using zt::StatusDocuments;
 using zt::WaitForEvents;
 
 constexpr const char* kDocumentHead =
@@ -39,14 +40,6 @@ bool MatchWithNumbers(const std::string& text, const std::string& pattern,
     numbers->push_back(std::stol(text.substr(start, t - start)));
   }
   return t == text.size();
-}
-
-std::vector<Event> StatusDocuments(const std::string& record) {
-  std::vector<Event> documents;
-  for (const Event& event : EventsNamed(ReadEvents(record), "ioctl")) {
-    if (event["cmd"] == "2") documents.push_back(event);
-  }
-  return documents;
 }
 
 TEST(StatusDocumentTest, EveryPluginButTheCoresNamesakeReceivesTheDocumentOnce) {
@@ -175,17 +168,16 @@ TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
   // Counted after the scheduler's many later looks and its end: the start Read came once.
   EXPECT_EQ(EventsNamed(ReadEvents(reader), "read").size(), 1u);
 
-  std::vector<std::string> reports;
   for (const Event& write : EventsNamed(ReadEvents(reader), "write")) {
     EXPECT_EQ(write["source"], std::to_string(CORE_SOURCE));
     EXPECT_EQ(write["flags"], "0x40");
     EXPECT_EQ(write["code"], "0x1000002");
     EXPECT_EQ(write["channel"], "0");
-    reports.push_back(zt::Unhex(write["hex"]));
   }
-  EXPECT_EQ(reports, (std::vector<std::string>{"system time changed by 3600 seconds",
-                                               "system time changed by -5 seconds",
-                                               "system time changed by 2 seconds"}));
+  EXPECT_EQ(zt::Payloads(reader, "write"),
+            (std::vector<std::string>{"system time changed by 3600 seconds",
+                                      "system time changed by -5 seconds",
+                                      "system time changed by 2 seconds"}));
   const auto deafEvents = ReadEvents(deaf);
   EXPECT_TRUE(EventsNamed(deafEvents, "read").empty());
   EXPECT_TRUE(EventsNamed(deafEvents, "write").empty());

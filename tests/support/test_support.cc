@@ -244,6 +244,22 @@ std::string Unhex(const std::string& hex) {
   return bytes;
 }
 
+std::vector<std::string> Payloads(const std::string& recordPath, const std::string& name) {
+  std::vector<std::string> payloads;
+  for (const Event& event : EventsNamed(ReadEvents(recordPath), name)) {
+    if (event["len"] != "0") payloads.push_back(Unhex(event["hex"]));
+  }
+  return payloads;
+}
+
+std::vector<Event> StatusDocuments(const std::string& recordPath) {
+  std::vector<Event> documents;
+  for (const Event& event : EventsNamed(ReadEvents(recordPath), "ioctl")) {
+    if (event["cmd"] == "2") documents.push_back(event);
+  }
+  return documents;
+}
+
 ServerProcess::ServerProcess(const std::string& exe, const std::vector<std::string>& args,
                              const std::string& cwd, const std::vector<std::string>& extraEnvIn,
                              const std::string& argv0, const std::function<bool()>& inChild) {

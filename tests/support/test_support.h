@@ -135,6 +135,11 @@ std::vector<Event> WaitForEvents(const std::string& recordPath, const std::strin
                                  size_t count = 1, int timeoutMs = kWaitMs);
 // The bytes of a payload recorded as hex ("-" for none).
 std::string Unhex(const std::string& hex);
+// The payloads, as text, of the calls named name ("read", "write", "ioctl") in a plugin's
+// record, in order; calls that carried no payload are left out.
+std::vector<std::string> Payloads(const std::string& recordPath, const std::string& name);
+// The IOCTL command 2 calls in a plugin's record: the status documents it received.
+std::vector<Event> StatusDocuments(const std::string& recordPath);
 
 // The server started as a process, with standard input on a pipe and standard output and error
 // in files.
