@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/run_command.h"
 #include "support/test_support.h"
 
 namespace {
@@ -24,11 +25,9 @@ std::string CwdOf(pid_t pid) {
 TEST(ConsoleModeTest, EndOfInputStopsTheCoreWithTheTextsInOrder) {
   zt::Installation install;
   for (const char* debugSwitch : {"-d", "--debug"}) {
-    zt::ServerProcess server(install.exe(), {debugSwitch}, "/");
-    server.CloseStdin();
-    ASSERT_TRUE(server.Wait()) << debugSwitch;
-    EXPECT_EQ(server.ExitCode(), 0) << debugSwitch << "\n" << server.Stderr();
-    EXPECT_EQ(server.Stdout(), kConsoleTexts) << debugSwitch;
+    const zt::CommandResult server = zt::RunConsoleOnce(install, {}, {debugSwitch});
+    EXPECT_EQ(server.exitCode, 0) << debugSwitch << "\n" << server.err;
+    EXPECT_EQ(server.out, kConsoleTexts) << debugSwitch;
   }
 }
 
@@ -44,23 +43,20 @@ TEST(ConsoleModeTest, AKeyStopsTheCore) {
 
 TEST(CommandLineTest, HelpShowsTheDebugSwitchAndRunsNothing) {
   zt::Installation install;
-  zt::ServerProcess server(install.exe(), {"--help"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  const std::string output = server.Stdout() + server.Stderr();
+  const zt::CommandResult server = zt::RunConsoleOnce(install, {}, {"--help"});
+  const std::string output = server.out + server.err;
   EXPECT_NE(output.find("-d, --debug"), std::string::npos) << output;
   EXPECT_NE(output.find("do not daemonize"), std::string::npos) << output;
   EXPECT_NE(output.find("--verbose"), std::string::npos) << output;
-  EXPECT_EQ(server.Stdout().find("starting the core"), std::string::npos);
+  EXPECT_EQ(server.out.find("starting the core"), std::string::npos);
 }
 
 TEST(CommandLineTest, UnknownOptionIsRejected) {
   zt::Installation install;
-  zt::ServerProcess server(install.exe(), {"--no-such-option"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  EXPECT_NE(server.ExitCode(), 0);
-  EXPECT_EQ(server.Stdout().find("starting the core"), std::string::npos);
+  const zt::CommandResult server = zt::RunConsoleOnce(install, {}, {"--no-such-option"});
+  EXPECT_NE(server.exitCode, 0);
+  EXPECT_NE(server.exitCode, -1) << "it ended";
+  EXPECT_EQ(server.out.find("starting the core"), std::string::npos);
 }
 
 // Starts the server as argv0 from cwd, waits for its prompt and returns its working directory.

@@ -46,7 +46,7 @@ TEST(BadPluginFileTest, EachIsRefusedWithItsReasonWhileTheOthersServe) {
   zt::CopyFile(zt::TestPluginFile("undefined"), dir + "/undefined.so");
   ASSERT_EQ(symlink("missing.so", (dir + "/dangling.so").c_str()), 0);
 
-  const zt::CommandResult run = zt::RunCommand(install.exe(), {"-d"}, {}, "/");
+  const zt::CommandResult run = zt::RunConsoleOnce(install);
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   EXPECT_EQ(run.out, zt::kConsoleTexts);
   ExpectRefused(run, "truncated.so", dir + "/truncated.so: truncated:");

@@ -18,6 +18,7 @@
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
 #include "support/core_harness.h"
+#include "support/run_command.h"
 
 namespace {
 
@@ -38,11 +39,9 @@ TEST(PluginDiscoveryTest, OnlyPlainSharedObjectsThatExportLoadAreKept) {
   zt::WriteFile(install.plugins() + "/junk.so", "this is not a shared object\n");
   zt::CopyFile(zt::TestPluginFile("noload"), install.plugins() + "/noload.so");
 
-  zt::ServerProcess server(install.exe(), {"-d"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
-  EXPECT_NE(server.Stdout().find("stopping the core"), std::string::npos);
+  const zt::CommandResult server = zt::RunConsoleOnce(install);
+  EXPECT_EQ(server.exitCode, 0) << server.Describe();
+  EXPECT_NE(server.out.find("stopping the core"), std::string::npos);
 
   const auto events = zt::ReadEvents(good);
   EXPECT_EQ(zt::EventsNamed(events, "load").size(), 1u);
@@ -55,7 +54,7 @@ TEST(PluginDiscoveryTest, OnlyPlainSharedObjectsThatExportLoadAreKept) {
         << "a call reached the plugin without Load: " << call;
   }
   // The library reports the files it could not load or look up; the server runs on.
-  EXPECT_NE(server.Stderr().find("junk.so"), std::string::npos) << server.Stderr();
+  EXPECT_NE(server.err.find("junk.so"), std::string::npos) << server.err;
 }
 
 TEST(PluginDiscoveryTest, StreampiPluginsComeFirstAndNamesAreLowerCase) {
@@ -106,11 +105,9 @@ TEST(PluginDiscoveryTest, RefusingPluginsAreLoggedAndDropped) {
 TEST(PluginDiscoveryTest, WithoutAPluginsDirectoryTheServerRunsAndStops) {
   zt::Installation install;
   std::filesystem::remove(install.plugins());
-  zt::ServerProcess server(install.exe(), {"-d"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
-  EXPECT_EQ(server.Stderr(), "") << "a missing plugins directory is not an error";
+  const zt::CommandResult server = zt::RunConsoleOnce(install);
+  EXPECT_EQ(server.exitCode, 0) << server.Describe();
+  EXPECT_EQ(server.err, "") << "a missing plugins directory is not an error";
 }
 
 TEST(PluginInterfaceTest, InfoFilledByACPluginIsKeptAsIs) {
@@ -372,10 +369,8 @@ TEST(StopTest, EveryPluginIsClosedBeforeAnyIsUnloadedAndNothingStaysMapped) {
     return "id " + std::to_string(i + 1) + "\nrecord " + shared + "\n" +
            (i == 1 ? "open_result -3\n" : "");
   });
-  zt::ServerProcess server(install.exe(), {"-d"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
+  const zt::CommandResult server = zt::RunConsoleOnce(install);
+  EXPECT_EQ(server.exitCode, 0) << server.Describe();
   std::string sequence;
   for (const zt::Event& event : zt::ReadEvents(shared)) {
     if (event.name == "close") sequence += "c";

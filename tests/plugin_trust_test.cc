@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/core_harness.h"
+#include "support/run_command.h"
 
 namespace {
 
@@ -48,12 +49,10 @@ TEST(PluginTrustTest, FilesThatOthersCouldChangeAreRefusedByTheServer) {
     AddLinkedPlugin(install, "sticky.so", sticky, 0755);
   }
 
-  zt::ServerProcess server(install.exe(), {"-d"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
+  const zt::CommandResult server = zt::RunConsoleOnce(install);
   if (tmpIsSticky) unlink(sticky);
-  EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
-  const std::string err = server.Stderr();
+  EXPECT_EQ(server.exitCode, 0) << server.Describe();
+  const std::string err = server.err;
   for (const std::string& line : std::vector<std::string>{
            "plugin gw.so not loaded: writable by group",
            "plugin ww.so not loaded: writable by others",

@@ -47,10 +47,8 @@ TEST(StatusDocumentTest, EveryPluginButTheCoresNamesakeReceivesTheDocumentOnce) 
   const std::string cam = install.AddPlugin("cam.so", "id 7\nsleep load 300\nsleep open 100\n");
   const std::string odd = install.AddPlugin("Cam.SO.so", "id 0xffffffff\nopen_result -3\n");
   const std::string namesake = install.AddPlugin("core.so", "id 0x80000000\n");
-  zt::ServerProcess server(install.exe(), {"-d"}, "/");
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  ASSERT_EQ(server.ExitCode(), 0) << server.Stderr();
+  const zt::CommandResult server = zt::RunConsoleOnce(install);
+  ASSERT_EQ(server.exitCode, 0) << server.Describe();
 
   // The plugins in the order they were loaded, each with its own attributes; "#" stands for
   // the load and open times.
@@ -106,13 +104,10 @@ TEST(StatusDocumentTest, AnyFileNameIsLoadedByItsBytesAndListedInWellFormedXml) 
   std::string record;
   for (const auto& [name, unused] : shown) record = install.AddPlugin(name, "id 1\n");
   install.AddPlugin("refused\xff.so", "load_result 7\n");
-  zt::ServerProcess server(install.exe(), {"-d"}, "/", {"LC_ALL=C"});
-  server.CloseStdin();
-  ASSERT_TRUE(server.Wait());
-  ASSERT_EQ(server.ExitCode(), 0) << server.Stderr();
-  EXPECT_NE(server.Stderr().find("plugin refused\\xff.so load returned 7 error 0"),
-            std::string::npos)
-      << server.Stderr();
+  const zt::CommandResult server = zt::RunConsoleOnce(install, {"LC_ALL=C"});
+  ASSERT_EQ(server.exitCode, 0) << server.Describe();
+  EXPECT_NE(server.err.find("plugin refused\\xff.so load returned 7 error 0"), std::string::npos)
+      << server.err;
 
   const auto documents = StatusDocuments(record);
   ASSERT_EQ(documents.size(), 1u);

@@ -37,6 +37,14 @@ inline CommandResult RunCommand(const std::string& exe, const std::vector<std::s
   return result;
 }
 
+// Runs the installation's server once with args (the console by default) from "/", standard
+// input closed, so that it starts, serves and stops at once.
+inline CommandResult RunConsoleOnce(const Installation& install,
+                                    const std::vector<std::string>& env = {},
+                                    const std::vector<std::string>& args = {"-d"}) {
+  return RunCommand(install.exe(), args, env, "/");
+}
+
 }  // namespace zt
 
 #endif  // ZENT_TESTS_SUPPORT_RUN_COMMAND_H_
