@@ -45,7 +45,7 @@ Outcome RunScenario() {
     plugins.push_back(install.AddPlugin("keeper" + std::to_string(id) + ".so",
                                         "id " + std::to_string(id) +
                                             "\naccepts_write 1\nmask 0 0\nretain 1\n"
-                                            "release thread\n"));
+                                            "release thread\nrelease_delay_ms 20\n"));
   }
   zt::LogCapture::Get().Clear();
   Outcome outcome;
@@ -113,8 +113,8 @@ TEST(AllocationFailureTest, EachFailingAllocationEndsInItsAnswerAndLosesNothingE
   EXPECT_GE(total, 10) << "the scenario reaches the Core's allocations";
   std::printf(
       "allocations failed in turn, by site (queued payload, call payload, call thread, "
-      "call record, queue block, hold record): %d %d %d %d %d %d\n",
-      counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]);
+      "call record, queue block, hold record, call thread start): %d %d %d %d %d %d %d\n",
+      counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]);
 
   for (int site = 0; site < kAllocationSites; ++site) {
     for (int n = 0; n < counts[site]; ++n) {

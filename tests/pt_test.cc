@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <thread>
@@ -218,6 +219,29 @@ class IdleAutofree : public pt::thread {
  protected:
   void execute() override {}
 };
+
+// Without address space left for a thread's stack, try_start says so and leaves the object
+// unstarted and its caller's to delete, autofree or not; start would end the process.
+void ExitWithWhetherAThreadStartsWithoutRoom() {
+  rlimit limit;
+  getrlimit(RLIMIT_AS, &limit);
+  const long pages = std::stol(zt::ReadFile("/proc/self/statm"));
+  limit.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + (1 << 20));
+  setrlimit(RLIMIT_AS, &limit);
+  auto* t = new IdleAutofree;
+  const bool started = t->try_start();
+  if (!started) delete t;
+  std::exit(started ? 1 : 0);
+}
+
+TEST(ThreadDeathTest, TryStartReportsAThreadThatCannotBeCreated) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' runtimes need address space of their own";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitWithWhetherAThreadStartsWithoutRoom(), ::testing::ExitedWithCode(0), "");
+#endif
+}
 
 TEST(ThreadDeathTest, WaitforOnAutofreeThreadIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

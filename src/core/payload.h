@@ -15,10 +15,10 @@ struct PayloadFunctions {
 };
 
 // The places where the Core allocates memory whose lack it answers: a queued message's payload
-// (RESULT_NO_MEMORY), a call thread's payload copy, its thread object and its room in the
-// plugin's call count (the call is skipped, with a logged error), a block of the queue
-// (RESULT_NO_MEMORY), and a record of the buffer reference table (that plugin's call is skipped,
-// logged).
+// (RESULT_NO_MEMORY), a call thread's payload copy, its thread object, its room in the plugin's
+// call count and its OS thread (stack and task; the call is skipped, with a logged error), a
+// block of the queue (RESULT_NO_MEMORY), and a record of the buffer reference table (that
+// plugin's call is skipped, logged).
 enum class AllocationSite {
   kQueuedPayload,
   kCallPayload,
@@ -26,8 +26,9 @@ enum class AllocationSite {
   kCallRecord,
   kQueueBlock,
   kHoldRecord,
+  kCallThreadStart,
 };
-constexpr int kAllocationSites = 6;
+constexpr int kAllocationSites = 7;
 
 // For tests: called before every allocation at those places; when it returns false the
 // allocation fails as if memory had run out. Null (the default) for none.

@@ -45,7 +45,16 @@ PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls*
     calls->Cancel();
     return nullptr;
   }
-  thread->start();
+  // A process at its limit of threads or memory cannot start another: that call is skipped as
+  // one without memory for its copy would be, and the server goes on.
+  if (!AllocationAllowed(AllocationSite::kCallThreadStart) || !thread->try_start()) {
+    RouteThreadLog();
+    wxLogError("could not start a thread for a plugin call; the call is skipped");
+    thread->cleanup();  // frees the payload copy; the call was never checked in
+    delete thread;
+    calls->Cancel();
+    return nullptr;
+  }
   return thread;
 }
 

@@ -23,7 +23,11 @@ thread::~thread() {
 }
 
 void thread::start() {
-  if (atomic_exchange(&running_, 1) == 1) return;
+  if (!try_start()) fatal(kFatalThreadCreate, "pthread_create() failed");
+}
+
+bool thread::try_start() {
+  if (atomic_exchange(&running_, 1) == 1) return true;
   // An autofree object may already be deleted when pthread_create returns: read what is needed
   // now and write nothing to the object afterwards.
   const bool autofree = autofree_ != 0;
@@ -32,11 +36,14 @@ void thread::start() {
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
   pthread_t id;
-  if (pthread_create(&id, &attr, _threadproc, this) != 0) {
-    fatal(kFatalThreadCreate, "pthread_create() failed");
+  const bool created = pthread_create(&id, &attr, _threadproc, this) == 0;
+  pthread_attr_destroy(&attr);
+  if (!created) {
+    atomic_exchange(&running_, 0);
+    return false;
   }
   if (!autofree) handle_.store(id);
-  pthread_attr_destroy(&attr);
+  return true;
 }
 
 void thread::signal() {

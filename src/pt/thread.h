@@ -52,6 +52,10 @@ class thread : public unknown {
 
   // Creates the OS thread; later calls do nothing. Fatal 0xC0028 if it cannot be created.
   void start();
+  // As start, but when the OS thread cannot be created (no memory for its stack, a limit on
+  // threads) returns false instead: the object stays unstarted and its owner's, autofree or
+  // not, and may be started again or deleted. True once started.
+  bool try_start();
   // Asks the body to stop and wakes a relax in progress. Allowed at any time, also before
   // start; only the first call has an effect.
   void signal();
