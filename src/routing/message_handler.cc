@@ -129,6 +129,9 @@ int Core::Route(const Message& message) {
     // Channel 0 is never held (queued messages on it take no gate): nothing to wait for.
     if (message.channel != 0) m_gates.OpenChannel(message.channel, !MustNotWaitForGates());
     BroadcastNow(message);
+    // Nothing was queued: waking the event handler would only have it find the queue as it
+    // was, and take a core from the broadcast's call threads while it looks.
+    return RESULT_OK;
   }
   if (m_wakeup != nullptr) m_wakeup->post();
   return RESULT_OK;
