@@ -22,9 +22,9 @@ class PluginThread : public pt::thread {
   // Starts one call of entry with copies of request and reply. REQUIRES: calls->Enter()
   // returned true for this call; the thread leaves when the call has returned. Payload copy
   // rules, by op: Read and Write copy length bytes from data when data is set; IOCTL copies
-  // only for command 2. When the copy cannot be allocated the call is skipped: it is logged,
-  // the call count is left, and null is returned. Otherwise returns the started thread, as a
-  // note only.
+  // only for command 2. When the copy or the thread cannot be had (no memory, no thread left
+  // to start) the call is skipped: it is logged, the call count is left, and null is returned.
+  // Otherwise returns the started thread, as a note only.
   static PluginThread* Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
                               const CallRequest& request, const CallReply& reply);
 
