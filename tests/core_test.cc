@@ -45,6 +45,19 @@ TEST(CoreLifecycleTest, StopEndsTheSchedulerBeforeTheEventHandlerAndLeavesNothin
   EXPECT_FALSE(zt::IsMapped(install.plugins() + "/clock.so"));
 }
 
+TEST(CoreLifecycleTest, ACoreStartedAgainAfterAStopDeliversAgain) {
+  zt::Installation install;
+  const std::string record = install.AddPlugin("w.so", "id 5\nmask 0 0\naccepts_write 1\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  harness.Stop();
+  harness.Start();
+  EXPECT_EQ(zt::SendText(9, 0, 0x01, 0, "again"), RESULT_OK);
+  zt::WaitForEvents(record, "write");
+  harness.Stop();
+  EXPECT_EQ(zt::Payloads(record, "write"), std::vector<std::string>{"again"});
+}
+
 TEST(ThreadLogTest, LogCallsOfOtherThreadsReachTheTargetAtOnce) {
   zt::LogCapture::Get().Clear();
   pt::semaphore logged(0), finish(0);

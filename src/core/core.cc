@@ -72,6 +72,11 @@ void Core::StartEventHandlerThread() {
       m_recipients.push_back(recipient);
     }
   }
+  {
+    // A Core started again after a stop delivers again.
+    pt::lockguard guard(m_queueLock);
+    m_deliveryEnded = false;
+  }
   m_eventHandlerThread = new EventHandlerThread(this);
   m_eventHandlerThread->start();
 }

@@ -103,7 +103,7 @@ class Core {
   // be dropped with the Core's own.
   bool DeliverQueued(const Message& message, std::optional<uint32_t>* lastHolder);
   // Drains m_queue; called only by the event handler thread. Returns when the queue is empty,
-  // or before the next message once until (if given) is signalled.
+  // or, once until (if given) is signalled, before the next batch of messages taken from it.
   void DispatchQueued(const pt::thread* until = nullptr);
   // Delivers one message taken from the queue and frees its buffer unless a plugin keeps it.
   void DispatchOne(const Message& message);
@@ -148,8 +148,8 @@ class Core {
   pt::trigger* m_wakeup;
   // The loaded plugins in delivery order. Changed only by Start and Stop; m_pluginsLock guards
   // every change and every read that may overlap one (a plugin broadcasting from its own thread
-  // while later plugins load, or while Stop unloads). The event handler and scheduler threads
-  // read it without the lock: nothing changes it while they run.
+  // while later plugins load, or while Stop unloads). The event handler reads m_recipients, a
+  // copy made before it starts, instead.
   std::vector<PluginRecord> m_plugins PT_GUARDED_BY(m_pluginsLock);
   mutable pt::mutex m_pluginsLock;
   // What queued delivery needs of each loaded plugin, in list order: copied from m_plugins just

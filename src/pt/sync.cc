@@ -113,8 +113,9 @@ trigger::~trigger() = default;
 bool trigger::take() {
   if (!autoreset_) return state_.load() == 1;
   int signalled = 1;
-  return state_.load(std::memory_order_relaxed) == 1 &&
-         state_.compare_exchange_strong(signalled, 0);
+  // The load is sequentially consistent (a plain load on x86): wait's last look must not read
+  // the state from before a post that, in turn, read sleeping_ from before wait announced itself.
+  return state_.load() == 1 && state_.compare_exchange_strong(signalled, 0);
 }
 
 void trigger::wait() {

@@ -12,7 +12,7 @@
 // A pointer that is not in the table is not the Core's (or not yet delivered): dropping a hold
 // on it does nothing. So a second release, a release of a pointer into a buffer or of one never
 // handed out, and a release of a buffer already freed are all harmless. The Core's own hold is
-// not a plugin id: nothing but DropCoreHold ends it, so a plugin whose id is CORE_SOURCE cannot
+// not a plugin id: nothing but EndDelivery ends it, so a plugin whose id is CORE_SOURCE cannot
 // end it either.
 //
 // Storage: the buffer being delivered has an entry of its own; a buffer that plugins keep after
