@@ -49,6 +49,8 @@
 
 #include "bench_plugins.h"
 #include "core/core.h"
+#include "core/plugin_record.h"
+#include "routing/delivery.h"
 
 #ifdef ZENT_BENCH_PEER
 #include <zmq.h>
@@ -203,38 +205,16 @@ SourceJob Job(long count, uint32_t length, uint32_t code, uint32_t source = kSou
 
 // The Write and Read calls of the baselines, made as the Core makes them.
 void CallWrite(PluginEntryFn write, const Message& message, const void* data) {
-  WriteRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.size = sizeof request;
-  request.version = ZENT_RECORD_VERSION;
-  request.length = message.length;
+  WriteRequest request = MakeWriteDelivery(message);
   request.data = data;
-  request.source = message.source;
-  request.channel = message.channel;
-  request.flags = message.flags;
-  request.code = message.code;
-  std::memcpy(request.extra, message.extra, sizeof request.extra);
-  WriteReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.size = sizeof reply;
-  reply.version = ZENT_RECORD_VERSION;
+  WriteReply reply = MakeWriteReply();
   write(&request, &reply);
 }
 
 void CallRead(PluginEntryFn read, uint32_t length, const void* data, uint32_t channel) {
-  ReadRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.size = sizeof request;
-  request.version = ZENT_RECORD_VERSION;
-  request.async = 1;
-  request.length = length;
-  request.data = data;
-  request.channel = channel;
-  ReadReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.size = sizeof reply;
-  reply.version = ZENT_RECORD_VERSION;
-  read(&request, &reply);
+  CallRequest request = MakeReadCall(length, data, channel);
+  CallReply reply = MakeReadReply();
+  read(&request.record.read, &reply.record.read);
 }
 
 // The source calls a baseline through a function of the callback's type; Via<T>::target is the

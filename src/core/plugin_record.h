@@ -96,8 +96,8 @@ static_assert(sizeof(CallReply) == 76, "CallReply size");
 static_assert(offsetof(CallReply, record) == 12, "CallReply.record offset");
 #endif
 
-// Envelopes prepared as the Parts of the core prepare them: all bytes zero, then the header and
-// the record's size and version.
+// The envelopes of the calls made on call threads: all bytes zero, then the header and the
+// record's size and version.
 CallRequest MakeReadCall(uint32_t length, const void* data, uint32_t channel);
 CallReply MakeReadReply();
 CallRequest MakeIoctlAtLoadCall();

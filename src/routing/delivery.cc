@@ -101,22 +101,6 @@ IoctlReply MakeIoctlDeliveryReply(uint32_t command) {
   return reply;
 }
 
-WriteRequest MakeWriteDelivery(const Message& message) {
-  WriteRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.size = sizeof request;
-  request.version = ZENT_RECORD_VERSION;
-  request.async = 0;
-  request.length = message.length;
-  request.data = message.data;
-  request.source = message.source;
-  request.channel = message.channel;
-  request.flags = message.flags;
-  request.code = message.code;
-  std::memcpy(request.extra, message.extra, sizeof request.extra);
-  return request;
-}
-
 }  // namespace
 
 bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHolder) {
@@ -166,10 +150,7 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
       retained = reply.retained;
     } else {
       WriteRequest request = writeRequest;
-      WriteReply reply;
-      std::memset(&reply, 0, sizeof reply);
-      reply.size = sizeof reply;
-      reply.version = ZENT_RECORD_VERSION;
+      WriteReply reply = MakeWriteReply();
       CallEntry(entry, &request, &reply);
       retained = reply.retained;
     }

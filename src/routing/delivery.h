@@ -3,6 +3,7 @@
 #define ZENT_ROUTING_DELIVERY_H_
 
 #include <cstdint>
+#include <cstring>
 
 #include "plugin_api/plugin_api.h"
 
@@ -27,6 +28,32 @@ inline bool MatchesMasks(const uint32_t* masks, uint32_t flags, uint32_t match) 
 
 inline bool MatchesSubscription(const PluginInfo& info, uint32_t flags, uint32_t match) {
   return MatchesMasks(info.classMasks, flags, match);
+}
+
+// The records of the Write call that delivers a queued message: all bytes zero, then the size
+// and version, and the message's fields and payload as they are.
+inline WriteRequest MakeWriteDelivery(const Message& message) {
+  WriteRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.size = sizeof request;
+  request.version = ZENT_RECORD_VERSION;
+  request.async = 0;
+  request.length = message.length;
+  request.data = message.data;
+  request.source = message.source;
+  request.channel = message.channel;
+  request.flags = message.flags;
+  request.code = message.code;
+  std::memcpy(request.extra, message.extra, sizeof request.extra);
+  return request;
+}
+
+inline WriteReply MakeWriteReply() {
+  WriteReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  return reply;
 }
 
 #endif  // ZENT_ROUTING_DELIVERY_H_
