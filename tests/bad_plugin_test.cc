@@ -53,7 +53,8 @@ TEST(BadPluginFileTest, EachIsRefusedWithItsReasonWhileTheOthersServe) {
   ExpectRefused(run, "empty.so", dir + "/empty.so: file too short");
   ExpectRefused(run, "foreign.so", "wrong ELF class");
   ExpectRefused(run, "undefined.so", "undefined symbol: zent_defined_nowhere");
-  ExpectRefused(run, "dangling.so", "cannot resolve the path");
+  ExpectRefused(run, "dangling.so",
+                dir + "/missing.so is not accessible (No such file or directory)");
 
   // The plugin that loads is served as if it were alone, and the document names it alone.
   const auto events = zt::ReadEvents(good);

@@ -211,6 +211,23 @@ TEST(InspectTest, TellsFilesThatAreNoLoadablePluginApart) {
     EXPECT_EQ(report["loadable"], false);
     EXPECT_NE(report["reason"].get<std::string>().find(c.reason), std::string::npos);
   }
+  // Files the server would refuse before loading them: one cut short (the loader would die on
+  // it) is no loadable plugin; one that others could change is rejected.
+  const std::string image = zt::ReadFile(zt::TestPluginFile());
+  zt::WriteFile(dir / "truncated.so", image.substr(0, 4096));
+  const zt::CommandResult truncated = Inspect({dir / "truncated.so"});
+  EXPECT_EQ(truncated.exitCode, 2) << truncated.Describe();
+  EXPECT_NE(truncated.err.find("not a loadable plugin: " + (dir / "truncated.so") + ": truncated:"),
+            std::string::npos)
+      << truncated.err;
+  zt::CopyFile(zt::TestPluginFile(), dir / "shared.so", 0775);
+  const zt::CommandResult shared = Inspect({dir / "shared.so"});
+  EXPECT_EQ(shared.exitCode, 1) << shared.Describe();
+  EXPECT_EQ(LastLine(shared.err),
+            "zentserver-inspect: " + (dir / "shared.so") +
+                ": rejected: the server would not load it: writable by group");
+  EXPECT_FALSE(zt::FileExists(dir / "shared.so.log")) << "loaded although it was refused";
+
   // A shared object without Load is still opened: the report says what it does export.
   const json report = ParseReport(Inspect({"--json", zt::TestPluginFile("noload")}));
   EXPECT_EQ(report["exports"]["Load"], false);

@@ -1,5 +1,7 @@
 // Plugin files and plugins directories that another user could change are not loaded, and one
 // error line names the path and the reason.
+#include "core/plugin_trust.h"
+
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +70,57 @@ TEST(PluginTrustTest, FilesThatOthersCouldChangeAreRefusedByTheServer) {
   for (const char* name : {"gw.so", "ww.so", "link.so", "open.so"}) {
     EXPECT_FALSE(Loaded(install, name)) << name;
   }
+}
+
+// A deploy layout: the plugin is reached through a link "current" that lives in a directory of
+// its own. Whoever may change that directory may point the link at other code, so the
+// directory is judged although the resolved path does not pass through it.
+TEST(PluginTrustTest, ADirectoryThatHoldsALinkOnTheWayIsJudged) {
+  zt::Installation install;
+  zt::TempDir outside;
+  zt::MakeDirectory(outside / "releases");
+  zt::MakeDirectory(outside / "releases/v7");
+  zt::MakeDirectory(outside / "deploy");
+  fs::create_symlink(outside / "releases/v7", outside / "deploy/current");
+  AddLinkedPlugin(install, "deployed.so", outside / "releases/v7/real.so", 0755);
+  fs::remove(install.plugins() + "/deployed.so");
+  fs::create_symlink(outside / "deploy/current/real.so", install.plugins() + "/deployed.so");
+  ASSERT_EQ(chmod((outside / "deploy").c_str(), 0775), 0);
+  std::string expected = outside / "deploy is writable by group";
+  if (geteuid() == 0) {
+    // As root the same with a directory of another user, which may also replace the link.
+    ASSERT_EQ(chmod((outside / "deploy").c_str(), 0755), 0);
+    ASSERT_EQ(chown((outside / "deploy").c_str(), kOtherUid, 0), 0);
+    expected = outside / "deploy is owned by uid 12345";
+  }
+  const zt::CommandResult server = zt::RunConsoleOnce(install);
+  EXPECT_EQ(zt::CountOf(server.err, "plugin deployed.so not loaded: " + expected + "\n"), 1u)
+      << server.Describe();
+  EXPECT_FALSE(Loaded(install, "deployed.so"));
+}
+
+TEST(PluginTrustTest, ConfigurationAndSecretFilesAreJudgedByTheSameRules) {
+  zt::TempDir dir;
+  const std::string file = dir / "settings.conf";
+  zt::WriteFile(file, "key value\n");
+  const struct {
+    mode_t mode;
+    bool secret;
+    std::string reason;  // empty: trusted
+  } cases[] = {
+      {0644, false, ""}, {0644, true, "readable by others"},
+      {0640, true, ""},  {0664, false, "writable by group"},
+      {0600, true, ""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+    const TrustVerdict verdict = CheckConfigFile(file, c.secret);
+    EXPECT_EQ(verdict.trusted, c.reason.empty()) << std::oct << c.mode << " " << verdict.reason;
+    EXPECT_EQ(verdict.reason, c.reason) << std::oct << c.mode;
+  }
+  EXPECT_EQ(CheckConfigFile(dir.path(), false).reason, "not a regular file");
+  EXPECT_EQ(CheckConfigFile(dir / "none", false).reason,
+            "not accessible (No such file or directory)");
 }
 
 void ExpectNothingLoaded(const zt::Installation& install, const std::string& reason) {

@@ -23,11 +23,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <link.h>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <wx/dynlib.h>
@@ -66,44 +63,6 @@ T ZeroedRecord() {
   record.size = sizeof record;
   record.version = ZENT_RECORD_VERSION;
   return record;
-}
-
-// Why the shared object at path must not be handed to the dynamic loader; empty when it may be.
-// The loader maps a file's segments without checking that the file holds them, and the first
-// touch of a page past the end of a truncated file (while it relocates) ends the process with
-// SIGBUS. Only that is judged here, for files of the server's own ELF class; anything else
-// (not ELF, the other class, unreadable, too short for its headers) the loader refuses itself.
-std::string TruncatedObject(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  std::string fault;
-  struct stat st;
-  ElfW(Ehdr) header;
-  if (fstat(fd, &st) == 0 && pread(fd, &header, sizeof header, 0) == sizeof header &&
-      std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
-      header.e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) &&
-      header.e_phentsize == sizeof(ElfW(Phdr))) {
-    const unsigned long long size = static_cast<unsigned long long>(st.st_size);
-    unsigned long long needed = 0;
-    for (unsigned i = 0; i < header.e_phnum; ++i) {
-      ElfW(Phdr) segment;
-      const unsigned long long at = header.e_phoff + 1ull * i * sizeof segment;
-      if (pread(fd, &segment, sizeof segment, static_cast<off_t>(at)) != sizeof segment) {
-        needed = 0;  // the program headers themselves are cut: the loader says so
-        break;
-      }
-      if (segment.p_type != PT_LOAD) continue;
-      const unsigned long long end =
-          static_cast<unsigned long long>(segment.p_offset) + segment.p_filesz;
-      if (end > needed) needed = end;
-    }
-    if (needed > size) {
-      fault = path + ": truncated: its segments need " + std::to_string(needed) +
-              " bytes, the file has " + std::to_string(size);
-    }
-  }
-  close(fd);
-  return fault;
 }
 
 void UnloadLibrary(wxDynamicLibrary* library) {

@@ -2,7 +2,9 @@
 //
 //   zentserver-inspect [--json] [--strict] [--timeout SECONDS] PLUGIN.so
 //
-// It checks that the file is an ELF shared object of this build's architecture, loads it
+// It checks that the file is an ELF shared object of this build's architecture that is whole
+// and that the server would trust (owned by root or this user, as is every directory and link
+// on the way to it, and none of them writable by others: the server's own check), loads it
 // (RTLD_NOW, as the server binds every symbol at load), looks up the eight entry points, calls
 // Load with a context whose callback records every message the plugin sends, and prints the
 // PluginInfo the plugin filled. A plugin the server would accept is then stopped as the server
@@ -37,6 +39,8 @@
 #include <unistd.h>
 #include <vector>
 #include <zentserver/plugin_api.h>
+
+#include "core/plugin_trust.h"
 
 namespace {
 
@@ -379,6 +383,18 @@ int Inspect(const Options& options, Report& report) {
   }
   std::error_code error;
   const fs::path absolute = fs::absolute(options.path, error);
+  // The server's own checks, before the loader sees the file: a file cut short would end this
+  // process inside the loader, and one that another user could change is refused.
+  if (std::string truncated = TruncatedObject(absolute.string()); !truncated.empty()) {
+    report.reason = truncated;
+    return kNotLoadable;
+  }
+  const TrustVerdict trust =
+      CheckPluginFile(absolute.parent_path().string(), absolute.filename().string());
+  if (!trust.trusted) {
+    report.reason = "the server would not load it: " + trust.reason;
+    return kRejected;
+  }
 
   // Threads that exist before the plugin runs, with those a sanitizer starts for the first
   // thread the process creates (a plugin may create the first one).
