@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -146,6 +147,27 @@ TEST(AllocationFailureTest, EachFailingAllocationEndsInItsAnswerAndLosesNothingE
       EXPECT_EQ(failed.released, failed.allocated) << "a payload buffer was not freed";
     }
   }
+}
+
+TEST(PayloadTest, LargePayloadsCostAtMostAnEighthMore) {
+  EXPECT_EQ(PayloadFootprint(520 << 10), size_t{576} << 10) << "a 520 KiB frame";
+  EXPECT_EQ(PayloadFootprint(64), 64u);
+  for (size_t size = 4096; size <= (1u << 20); size += size / 37 + 1) {
+    const size_t footprint = PayloadFootprint(size);
+    EXPECT_GE(footprint, size);
+    EXPECT_LE(footprint, size + size / 8) << size;
+    // The buffer handed out has room for its size, and it comes back for the next one of its
+    // size class when it is given back.
+    FreeKeptPayloads();
+    void* buffer = AllocatePayload(size, AllocationSite::kQueuedPayload);
+    ASSERT_NE(buffer, nullptr);
+    std::memset(buffer, 1, size);
+    ReleasePayload(buffer);
+    void* again = AllocatePayload(footprint, AllocationSite::kQueuedPayload);
+    EXPECT_EQ(again, buffer) << size;
+    ReleasePayload(again);
+  }
+  FreeKeptPayloads();
 }
 
 }  // namespace

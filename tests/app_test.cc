@@ -3,6 +3,7 @@
 #include "app/app.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/wait.h>
@@ -57,6 +58,30 @@ TEST(CommandLineTest, UnknownOptionIsRejected) {
   EXPECT_NE(server.exitCode, 0);
   EXPECT_NE(server.exitCode, -1) << "it ended";
   EXPECT_EQ(server.out.find("starting the core"), std::string::npos);
+}
+
+TEST(CommandLineTest, TheBoundsAreTakenFromTheCommandLineAndCheckedForRange) {
+  // A plugin queues a 2 MB message while it opens: over a bound of 1 MiB, under the default.
+  zt::Installation install;
+  const std::string record =
+      install.AddPlugin("big.so", "id 4\nsend open self 0 0x01 0 #2000000\n");
+  const auto resultOfSend = [&](const std::vector<std::string>& args) {
+    std::remove(record.c_str());
+    const zt::CommandResult server = zt::RunConsoleOnce(install, {}, args);
+    EXPECT_EQ(server.exitCode, 0) << server.Describe();
+    const auto sent = zt::EventsNamed(zt::ReadEvents(record), "sent");
+    return sent.size() == 1 ? sent[0]["result"] : "none";
+  };
+  EXPECT_EQ(resultOfSend({"-d"}), "0");
+  EXPECT_EQ(resultOfSend({"-d", "--max-queued-mb", "1"}), "-1");
+  EXPECT_EQ(resultOfSend({"-d", "--max-queued-mb", "0", "--max-calls-per-plugin", "0"}), "0");
+  for (const char* bad : {"-1", "x"}) {
+    const zt::CommandResult server =
+        zt::RunConsoleOnce(install, {}, {"-d", "--max-queued-mb", bad});
+    EXPECT_NE(server.exitCode, 0) << bad;
+    EXPECT_NE(server.exitCode, -1) << "it ended";
+    EXPECT_EQ(server.out.find("starting the core"), std::string::npos) << bad;
+  }
 }
 
 // Starts the server as argv0 from cwd, waits for its prompt and returns its working directory.

@@ -45,17 +45,17 @@ TEST(CoreLifecycleTest, StopEndsTheSchedulerBeforeTheEventHandlerAndLeavesNothin
   EXPECT_FALSE(zt::IsMapped(install.plugins() + "/clock.so"));
 }
 
-TEST(CoreLifecycleTest, ACoreStartedAgainAfterAStopDeliversAgain) {
+TEST(CoreLifecycleTest, AStoppedCoreRefusesToStartAgain) {
   zt::Installation install;
   const std::string record = install.AddPlugin("w.so", "id 5\nmask 0 0\naccepts_write 1\n");
   zt::CoreHarness harness(install);
   harness.Start();
   harness.Stop();
-  harness.Start();
-  EXPECT_EQ(zt::SendText(9, 0, 0x01, 0, "again"), RESULT_OK);
-  zt::WaitForEvents(record, "write");
-  harness.Stop();
-  EXPECT_EQ(zt::Payloads(record, "write"), std::vector<std::string>{"again"});
+  zt::LogCapture::Get().Clear();
+  EXPECT_FALSE(harness.core().Start());
+  EXPECT_TRUE(zt::LogCapture::Get().Contains("a stopped core is not started again"));
+  EXPECT_FALSE(harness.core().Started());
+  EXPECT_EQ(zt::EventsNamed(zt::ReadEvents(record), "load").size(), 1u);
 }
 
 TEST(ThreadLogTest, LogCallsOfOtherThreadsReachTheTargetAtOnce) {

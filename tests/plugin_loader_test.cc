@@ -341,8 +341,46 @@ TEST(StopTest, TheCodeStaysLoadedUntilEveryCallThreadHasRunItsExitDestructors) {
 }
 
 // Holds a call thread before it checks in until its plugin has been closed.
-void HoldUntilClosed(PluginCalls* calls) {
-  zt::WaitUntil([calls] { return calls->Closed(); });
+void HoldUntilClosed(PluginCalls* calls, PluginThread::Stage stage) {
+  if (stage == PluginThread::Stage::kBeforeCheckIn) {
+    zt::WaitUntil([calls] { return calls->Closed(); });
+  }
+}
+
+std::atomic<pid_t> g_stopper{0};
+std::atomic<bool> g_held{false};
+
+// Holds a call thread that was let through, just before it marks itself entered, until the
+// thread that stops the Core sleeps on the plugin's call count: in the Close pass's wait for
+// this very mark, or, had the Close pass not waited for it, in the Unload pass's wait for the
+// call to return, after the plugin's Close and Unload.
+void HoldAfterCheckIn(PluginCalls* calls, PluginThread::Stage stage) {
+  if (stage != PluginThread::Stage::kAfterCheckIn) return;
+  g_held = true;
+  zt::WaitUntil(
+      [calls] { return calls->Closed() && zt::AsleepOn(g_stopper, calls, sizeof *calls); });
+}
+
+TEST(StopTest, ACallLetThroughBeforeTheCloseEntersThePluginBeforeCloseAndUnload) {
+  zt::Installation install;
+  const std::string record = install.AddPlugin("p.so", "id 1\naccepts_read 1\nmask 0 0\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  zt::WaitForEvents(record, "read");  // the start Read
+  g_stopper = zt::ThreadId();
+  g_held = false;
+  PluginThread::SetCheckInHook(HoldAfterCheckIn);
+  EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "late"), RESULT_OK);
+  ASSERT_TRUE(zt::WaitUntil([] { return g_held.load(); }));
+  harness.Stop();
+  PluginThread::SetCheckInHook(nullptr);
+  std::string order;
+  for (const zt::Event& event : zt::ReadEvents(record)) {
+    if (event.name == "read" && event["len"] != "0") order += "r";
+    if (event.name == "close") order += "c";
+    if (event.name == "unload") order += "u";
+  }
+  EXPECT_EQ(order, "rcu") << "the call entered after Close";
 }
 
 TEST(StopTest, ACallThatHasNotReachedThePluginWhenItIsClosedIsSkipped) {
@@ -360,6 +398,42 @@ TEST(StopTest, ACallThatHasNotReachedThePluginWhenItIsClosedIsSkipped) {
   const auto events = zt::ReadEvents(record);
   EXPECT_EQ(zt::EventsNamed(events, "read").size(), 1u) << "a call entered after the Close mark";
   EXPECT_EQ(zt::EventsNamed(events, "close").size(), 1u);
+}
+
+TEST(CallThreadTest, ABroadcastStormAgainstABlockedReadStaysWithinTheBound) {
+  zt::Installation install;
+  const std::string go = install.dir() + "/go";
+  const std::string record =
+      install.AddPlugin("slow.so", "id 1\naccepts_read 1\nmask 0 0\nawait read " + go + "\n");
+  zt::CoreHarness harness(install);
+  CoreLimits limits;
+  limits.maxCallsPerPlugin = 8;
+  harness.core().SetLimits(limits);
+  harness.Start();
+  PluginCalls* calls = harness.core().PluginsSnapshot().at(0).calls;
+  zt::WaitForEvents(record, "read_end");  // the start Read, without payload, does not wait
+  ASSERT_TRUE(zt::WaitUntil([calls] { return calls->InFlight() == 0; }));
+  zt::LogCapture::Get().Clear();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "storm"), RESULT_OK);
+  const PluginCalls::Counts counts = calls->Snapshot();
+  EXPECT_EQ(counts.inFlight, 8);
+  EXPECT_EQ(counts.mostInFlight, 8);
+  EXPECT_EQ(counts.skippedAtBound, 92);
+  size_t lines = 0;
+  for (const std::string& line : zt::LogCapture::Get().Lines()) {
+    lines += line.find(
+                 "plugin slow.so: 8 calls are in flight, the most allowed; the call is "
+                 "skipped") != std::string::npos;
+  }
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 3u) << "not limited to one line a second";
+  // The plugin catches up: the calls it was given all return, and it takes calls again.
+  zt::WriteFile(go, "");
+  EXPECT_EQ(zt::EventsNamed(zt::WaitForEvents(record, "read_end", 9), "read_end").size(), 9u);
+  ASSERT_TRUE(zt::WaitUntil([calls] { return calls->InFlight() == 0; }));
+  EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "again"), RESULT_OK);
+  EXPECT_EQ(zt::EventsNamed(zt::WaitForEvents(record, "read_end", 10), "read_end").size(), 10u);
+  harness.Stop();
 }
 
 TEST(StopTest, EveryPluginIsClosedBeforeAnyIsUnloadedAndNothingStaysMapped) {

@@ -648,4 +648,72 @@ TEST_F(ChannelTest, GatesAreGivenBackBeforeTheirBufferIsFreed) {
   Stop();
 }
 
+TEST(QueueBoundTest, AProducerFasterThanItsConsumerMeetsTheBoundAndLosesNothingAccepted) {
+  // The consumer's Write waits until the test lets it go; the producer sends 64 KiB messages
+  // until the queue's bound of 1 MiB answers RESULT_NO_MEMORY.
+  zt::Installation install;
+  const std::string go = install.dir() + "/go";
+  const std::string record =
+      install.AddPlugin("slow.so", "id 1\naccepts_write 1\nmask 0 0\nawait write " + go + "\n");
+  zt::CoreHarness harness(install);
+  CoreLimits limits;
+  limits.maxQueuedBytes = 1 << 20;
+  harness.core().SetLimits(limits);
+  harness.Start();
+  zt::LogCapture::Get().Clear();
+  std::string payload(64 << 10, '.');
+  const auto send = [&payload](int n) {
+    const std::string head = "message " + std::to_string(n) + " ";
+    payload.replace(0, head.size(), head);
+    return zt::Send(
+        zt::MakeMessage(9, 0, 0x01, 0, payload.data(), static_cast<uint32_t>(payload.size())));
+  };
+  int accepted = 0;
+  int result = RESULT_OK;
+  while (accepted < 200 && (result = send(accepted)) == RESULT_OK) ++accepted;
+  ASSERT_EQ(result, RESULT_NO_MEMORY) << accepted << " accepted and never a refusal";
+  EXPECT_GE(accepted, 15);
+  EXPECT_LE(harness.core().QueuedBytes(), limits.maxQueuedBytes);
+  EXPECT_EQ(send(999), RESULT_NO_MEMORY) << "the queue is still full";
+  EXPECT_TRUE(zt::LogCapture::Get().Contains("from plugin 9 is refused (no memory)"));
+
+  // Let the consumer go: everything accepted arrives, in order, and the queue takes messages
+  // again.
+  zt::WriteFile(go, "");
+  const auto writes = EventsNamed(WaitForEvents(record, "write", accepted), "write");
+  ASSERT_EQ(writes.size(), static_cast<size_t>(accepted));
+  EXPECT_TRUE(zt::WaitUntil([&] { return harness.core().QueuedBytes() == 0; }));
+  EXPECT_EQ(send(accepted), RESULT_OK);
+  WaitForEvents(record, "write", accepted + 1);
+  harness.Stop();
+  const std::vector<std::string> payloads = zt::Payloads(record, "write");
+  ASSERT_EQ(payloads.size(), static_cast<size_t>(accepted + 1));
+  for (int n = 0; n <= accepted; ++n) {
+    const std::string head = "message " + std::to_string(n) + " ";
+    EXPECT_EQ(payloads[n].compare(0, head.size(), head), 0) << n;
+  }
+}
+
+TEST(ForkedChildTest, TheCallbackInAForkedChildIsRefusedWithoutTouchingTheCore) {
+  // The child of a fork without exec holds a copy of the Core with no thread to deliver and,
+  // perhaps, copies of locks that other threads held: its sends are refused at once. The
+  // receiver never sees them.
+  zt::Installation install;
+  const std::string forker =
+      install.AddPlugin("forker.so", "id 1\naccepts_read 1\nmask 0 0\nfork_send read\n");
+  const std::string receiver =
+      install.AddPlugin("receiver.so", "id 2\naccepts_write 1\nmask 0 0\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  ASSERT_EQ(zt::SendText(0, 0, 0x01, 0, "fork now"), RESULT_OK);
+  const auto forks = EventsNamed(WaitForEvents(forker, "fork_send"), "fork_send");
+  ASSERT_EQ(forks.size(), 1u);
+  EXPECT_EQ(forks[0]["result"], std::to_string(RESULT_CHANNEL_REFUSED));
+  // The server itself is untouched: a message of the parent's still arrives.
+  ASSERT_EQ(zt::SendText(1, 0, 0x01, 0, "from parent"), RESULT_OK);
+  WaitForEvents(receiver, "write");
+  harness.Stop();
+  EXPECT_EQ(zt::Payloads(receiver, "write"), std::vector<std::string>{"from parent"});
+}
+
 }  // namespace

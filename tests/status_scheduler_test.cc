@@ -178,6 +178,31 @@ TEST_F(SchedulerTest, StartsOneReadPerReadingPluginAndReportsClockSteps) {
   EXPECT_TRUE(EventsNamed(deafEvents, "write").empty());
 }
 
+TEST_F(SchedulerTest, AStallIsNoClockJump) {
+  // The machine stalls for 4 seconds (both clocks move), later the wall clock alone is set 7
+  // seconds on: only the second is a jump, and exactly its size is reported.
+  zt::Installation install;
+  const std::string reader =
+      install.AddPlugin("reader.so", "id 1\naccepts_write 1\nmask 6 0x02000002\n");
+  zt::CoreHarness harness(install);
+  harness.Start();
+  ASSERT_TRUE(clock_.WaitForLooks(2));
+  clock_.Stall(4);
+  ASSERT_TRUE(clock_.WaitForLooks(2));
+  clock_.Stall(30);
+  ASSERT_TRUE(clock_.WaitForLooks(2));
+  clock_.Set(1700000000 + 34 + 7);
+  WaitForEvents(reader, "write", 1);
+  ASSERT_TRUE(clock_.WaitForLooks(2));
+  harness.Stop();
+  EXPECT_EQ(zt::Payloads(reader, "write"),
+            std::vector<std::string>{"system time changed by 7 seconds"});
+  EXPECT_EQ(SchedulerThread::ClockStep(2, 100), 2) << "two calendar seconds within 100 ms";
+  EXPECT_EQ(SchedulerThread::ClockStep(1, 100), 0);
+  EXPECT_EQ(SchedulerThread::ClockStep(5, 4600), 0) << "a stall that crossed a second more";
+  EXPECT_EQ(SchedulerThread::ClockStep(-5, 100), -5);
+}
+
 TEST_F(SchedulerTest, TheFirstLookReportsNothing) {
   zt::Installation install;
   const std::string reader =

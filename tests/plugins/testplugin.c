@@ -27,7 +27,7 @@
  *                         message, waiting 100 ms at most for one
  *   read_credit NAME      every Read gives a credit back to the named semaphore NAME
  *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1, close,
- *                         unload, or read: a Read with payload)
+ *                         unload, write, or read: a Read with payload)
  *   await WHEN PATH       at that point, wait (10 s at most) until the file PATH exists, and
  *                         record whether it appeared ("await when=WHEN result=ok|timeout")
  *   ctl PATH              a thread reads commands from the FIFO at PATH, one per line:
@@ -42,6 +42,10 @@
  *                         "spawn when=WHEN sigblk=HEX sigign=HEX"
  *   fork WHEN             at that point, fork a child that waits for signals without executing
  *                         anything; recorded as "forked when=WHEN pid=PID" (reaped at Unload)
+ *   fork_send WHEN        at that point, fork a child that sends one queued message ("from
+ *                         child", source self, class bit 0) through the callback and exits at
+ *                         once; recorded as "fork_send when=WHEN result=R" with the answer the
+ *                         child got, or result=hung when it did not end within 10 s
  *   epipe WHEN            at that point, write to a pipe whose reader has gone; recorded as
  *                         "epipe when=WHEN result=R errno=E"
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
@@ -124,7 +128,7 @@ typedef struct Config {
   int tlsSleepMs;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
-  int spawnAt[W_N], epipeAt[W_N], forkAt[W_N];
+  int spawnAt[W_N], epipeAt[W_N], forkAt[W_N], forkSendAt[W_N];
 } Config;
 
 static Config g_config;
@@ -298,6 +302,10 @@ static void ReadConfig(const char* path) {
         (key[0] == 's'   ? g_config.spawnAt
          : key[0] == 'e' ? g_config.epipeAt
                          : g_config.forkAt)[w] = 1;
+    } else if (strcmp(key, "fork_send") == 0) {
+      char when[32];
+      int w;
+      if (sscanf(rest, "%31s", when) == 1 && (w = ParseWhen(when)) >= 0) g_config.forkSendAt[w] = 1;
     } else if (strcmp(key, "ctl") == 0) {
       sscanf(rest, "%511s", g_config.ctl);
     } else if (strcmp(key, "record") == 0) {
@@ -396,6 +404,29 @@ static void ForkIdle(int when) {
   Record("forked when=%s pid=%ld tid=%ld", kWhenNames[when], (long)pid, Tid());
 }
 
+/* Forks a child that sends through the callback, and records the answer it got (its exit
+ * status); a child that hangs is killed after 10 s. */
+static void ForkSend(int when) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    static const char kText[] = "from child";
+    _exit(SendMessage(NULL, g_config.id, 0, 0x01, 0x7, kText, sizeof kText - 1) & 0xFF);
+  }
+  int status = 0;
+  int waited = 0;
+  while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
+    if (++waited > 1000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, NULL, 0);
+      Record("fork_send when=%s result=hung tid=%ld", kWhenNames[when], Tid());
+      return;
+    }
+    usleep(10000);
+  }
+  Record("fork_send when=%s result=%d tid=%ld", kWhenNames[when],
+         WIFEXITED(status) ? (int)(signed char)WEXITSTATUS(status) : -100, Tid());
+}
+
 /* Writes to a pipe whose reading end is already closed. */
 static void BrokenPipe(int when) {
   int fds[2];
@@ -413,6 +444,7 @@ static void Markers(int when) {
   if (g_config.spawnAt[when]) Spawn(when);
   if (g_config.forkAt[when]) ForkIdle(when);
   if (g_config.epipeAt[when]) BrokenPipe(when);
+  if (g_config.forkSendAt[when]) ForkSend(when);
   for (int i = 0; i < g_config.touchCount; ++i) {
     if (g_config.touches[i].when != when) continue;
     int fd = open(g_config.touches[i].path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -658,6 +690,7 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
       request->source, request->channel, request->flags, request->code, extraSum, reply->size,
       Tid(), hex);
   SleepMs(g_config.sleepMs[E_WRITE]);
+  Markers(W_WRITE);
   SendAll(W_WRITE);
   reply->retained = Keep(request->data);
   return 0;

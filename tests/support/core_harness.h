@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -134,22 +135,41 @@ class PayloadScope {
   PayloadFunctions previous_;
 };
 
-// For a scope: the scheduler reads a calendar clock of the test's, which counts its looks. Each
-// look returns the time set last plus step seconds for every look so far (with step 0, a clock
-// that moves only when the test sets it). The clock read before comes back at the end.
+// For a scope: the scheduler reads a calendar clock and a monotonic clock of the test's; the
+// calendar one counts its looks. Each look returns the time set last plus step seconds for every
+// look so far (with step 0, a clock that moves only when the test sets it); the monotonic clock
+// moves only with Stall. The scheduler reads the calendar first and the monotonic clock right
+// after, so the calendar look takes both under one lock: a look never sees half of a Stall.
+// The clocks read before come back at the end.
 class CalendarScope {
  public:
   explicit CalendarScope(time_t start, time_t step = 0) {
+    std::lock_guard<std::mutex> lock(mu_);
     looks_ = 0;
     now_ = start;
     step_ = step;
+    monotonicMs_ = 0;
     previous_ = SchedulerThread::SetCalendarClock(Look);
+    previousMonotonic_ = SchedulerThread::SetMonotonicClock(Monotonic);
   }
-  ~CalendarScope() { SchedulerThread::SetCalendarClock(previous_); }
+  ~CalendarScope() {
+    SchedulerThread::SetCalendarClock(previous_);
+    SchedulerThread::SetMonotonicClock(previousMonotonic_);
+  }
   CalendarScope(const CalendarScope&) = delete;
   CalendarScope& operator=(const CalendarScope&) = delete;
 
-  static void Set(time_t now) { now_ = now; }
+  // The wall clock set to now: a jump, the monotonic clock does not move.
+  static void Set(time_t now) {
+    std::lock_guard<std::mutex> lock(mu_);
+    now_ = now;
+  }
+  // Time passes without the scheduler looking (a stalled machine): both clocks move by seconds.
+  static void Stall(time_t seconds) {
+    std::lock_guard<std::mutex> lock(mu_);
+    now_ += seconds;
+    monotonicMs_ += seconds * 1000;
+  }
   static int looks() { return looks_.load(); }
   // Waits until the scheduler has looked count more times.
   static bool WaitForLooks(int count) {
@@ -158,11 +178,20 @@ class CalendarScope {
   }
 
  private:
-  static time_t Look() { return now_.load() + step_.load() * ++looks_; }
+  static time_t Look() {
+    std::lock_guard<std::mutex> lock(mu_);
+    seenMonotonicMs_ = monotonicMs_;
+    return now_ + step_ * ++looks_;
+  }
+  static int64_t Monotonic() { return seenMonotonicMs_.load(); }
 
+  static inline std::mutex mu_;
   static inline std::atomic<int> looks_{0};
-  static inline std::atomic<time_t> now_{0}, step_{0};
+  static inline time_t now_ = 0, step_ = 0;
+  static inline int64_t monotonicMs_ = 0;
+  static inline std::atomic<int64_t> seenMonotonicMs_{0};
   CalendarClock previous_;
+  MonotonicClock previousMonotonic_;
 };
 
 // Whether a file is mapped into this process.
