@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include <wx/cmdline.h>
@@ -18,6 +19,12 @@ namespace {
 
 const wxCmdLineEntryDesc kCommandLine[] = {
     {wxCMD_LINE_SWITCH, "d", "debug", "do not daemonize", wxCMD_LINE_VAL_NONE,
+     wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_OPTION, nullptr, "max-queued-mb",
+     "bound on the MiB that queued messages may hold (0: none)", wxCMD_LINE_VAL_NUMBER,
+     wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_OPTION, nullptr, "max-calls-per-plugin",
+     "bound on the call threads in flight into one plugin (0: none)", wxCMD_LINE_VAL_NUMBER,
      wxCMD_LINE_PARAM_OPTIONAL},
     {wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, wxCMD_LINE_PARAM_OPTIONAL},
 };
@@ -56,6 +63,7 @@ bool qvServerApp::OnInit() {
   m_exePath = ResolveExecutablePath(argv[0]);
   wxSetWorkingDirectory(m_exePath.GetPath());
   g_core = new Core(m_exePath);
+  g_core->SetLimits(m_limits);
   return true;
 }
 
@@ -67,6 +75,21 @@ void qvServerApp::OnInitCmdLine(wxCmdLineParser& parser) {
 bool qvServerApp::OnCmdLineParsed(wxCmdLineParser& parser) {
   if (!wxAppConsole::OnCmdLineParsed(parser)) return false;
   m_debug = parser.Found("debug");
+  // A bound that does not fit is refused, not cut to what fits.
+  const auto bound = [&parser](const char* name, long most, long* value) {
+    if (!parser.Found(name, value)) return true;
+    if (*value >= 0 && *value <= most) return true;
+    wxLogError("--%s must be a number from 0 to %ld", name, most);
+    return false;
+  };
+  long queuedMb = 0;
+  long calls = 0;
+  if (!bound("max-queued-mb", static_cast<long>(SIZE_MAX >> 21), &queuedMb) ||
+      !bound("max-calls-per-plugin", 1000000, &calls)) {
+    return false;
+  }
+  if (parser.Found("max-queued-mb")) m_limits.maxQueuedBytes = static_cast<size_t>(queuedMb) << 20;
+  if (parser.Found("max-calls-per-plugin")) m_limits.maxCallsPerPlugin = static_cast<int>(calls);
   return true;
 }
 

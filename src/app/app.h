@@ -1,11 +1,11 @@
 // qvServerApp: the application object of the server, a console application of the wxWidgets
 // base library.
 //
-// OnInit parses the command line (the "debug" switch, short "d", besides the library's help
-// and verbose switches), resolves the executable's absolute path, makes its directory the
-// working directory and constructs the one Core, which starts nothing yet. OnRun runs the
-// console mode ("debug") or the daemon mode and returns the exit status; OnExit deletes the
-// Core in every process that ran OnRun.
+// OnInit parses the command line (the "debug" switch, short "d", the bounds --max-queued-mb and
+// --max-calls-per-plugin, besides the library's help and verbose switches), resolves the
+// executable's absolute path, makes its directory the working directory and constructs the one
+// Core, which starts nothing yet. OnRun runs the console mode ("debug") or the daemon mode and
+// returns the exit status; OnExit deletes the Core in every process that ran OnRun.
 #ifndef ZENT_APP_APP_H_
 #define ZENT_APP_APP_H_
 
@@ -13,7 +13,8 @@
 #include <wx/filename.h>
 #include <wx/snglinst.h>
 
-class Core;
+#include "core/core.h"
+
 class wxCmdLineParser;
 
 // The one Core of the process; owned by the application. Null before OnInit and after OnExit.
@@ -37,6 +38,7 @@ class qvServerApp : public wxAppConsole {
   wxSingleInstanceChecker m_checker;
   wxFileName m_exePath;
   bool m_debug;
+  CoreLimits m_limits;  // as the command line sets them
 
   wxDECLARE_CLASS(qvServerApp);
 };

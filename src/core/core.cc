@@ -1,7 +1,11 @@
 #include "core/core.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
+#include <mutex>
+
+#include <wx/log.h>
 
 #include "core/payload.h"
 #include "core/plugin_calls.h"
@@ -13,7 +17,22 @@ Core* Core::s_instance = nullptr;
 namespace {
 // True on the thread that runs Core::Start, until the event handler thread runs.
 thread_local bool t_startingCore = false;
+
+// A Core runs in this process (between Start and Stop), and this process is a child that a
+// plugin forked from it without exec. Written with async-signal-safe stores only: the fork
+// child hook runs where only such calls are allowed.
+std::atomic<bool> g_coreRuns{false};
+std::atomic<bool> g_forkedChild{false};
+
+void MarkForkedChild() {
+  // The daemon's own fork comes before the Core starts: its child is the server, not a copy.
+  if (g_coreRuns.load(std::memory_order_relaxed)) {
+    g_forkedChild.store(true, std::memory_order_relaxed);
+  }
+}
 }  // namespace
+
+bool Core::InForkedChild() { return g_forkedChild.load(std::memory_order_relaxed); }
 
 Core::Core(const wxFileName& exePath)
     : m_wakeup(nullptr), m_eventHandlerThread(nullptr), m_schedulerThread(nullptr) {
@@ -30,6 +49,14 @@ Core::~Core() {
 }
 
 bool Core::Start() {
+  if (m_startedOnce) {
+    wxLogError("the core was started before: a stopped core is not started again");
+    return false;
+  }
+  m_startedOnce = true;
+  static std::once_flag forkHook;
+  std::call_once(forkHook, [] { pt::at_fork_child(MarkForkedChild); });
+  g_coreRuns.store(true, std::memory_order_relaxed);
   m_wakeup = new pt::trigger(true, false);
   t_startingCore = true;
   {
@@ -54,6 +81,7 @@ void Core::Stop() {
     delete m_wakeup;
     m_wakeup = nullptr;
   }
+  g_coreRuns.store(false, std::memory_order_relaxed);
 }
 
 void Core::StartEventHandlerThread() {
@@ -71,11 +99,6 @@ void Core::StartEventHandlerThread() {
       recipient.ioctl = plugin.ioctl;
       m_recipients.push_back(recipient);
     }
-  }
-  {
-    // A Core started again after a stop delivers again.
-    pt::lockguard guard(m_queueLock);
-    m_deliveryEnded = false;
   }
   m_eventHandlerThread = new EventHandlerThread(this);
   m_eventHandlerThread->start();
@@ -113,6 +136,7 @@ void Core::DrainQueue() {
   {
     pt::lockguard guard(m_queueLock);
     m_queue.TakeAll(&dropped);
+    m_queuedBytes.store(0, std::memory_order_relaxed);
   }
   for (const Message& message : dropped) ReleasePayload(const_cast<void*>(message.data));
 }

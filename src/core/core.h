@@ -24,6 +24,8 @@
 
 #include "plugin_api/plugin_api.h"
 
+#include "core/log_limiter.h"
+#include "core/payload.h"
 #include "core/plugin_record.h"
 #include "pt/sync.h"
 #include "pt/thread.h"
@@ -34,18 +36,15 @@
 class EventHandlerThread;
 class SchedulerThread;
 
-// Lets a warning through at most once a second and counts the ones it holds back, so that a
-// plugin that makes the same fault for every message does not fill the log.
-class LogLimiter {
- public:
-  // True when this one is to be logged; then *skipped is the number held back before it.
-  bool Due(long* skipped);
-  // The text that says how many were held back: empty for none.
-  static wxString Skipped(long skipped);
-
- private:
-  std::atomic<int64_t> m_next{0};
-  std::atomic<long> m_skipped{0};
+// Bounds on what the Core holds for plugins, so that a plugin that misbehaves under load (a
+// producer faster than the slowest Write, a Read that blocks while broadcasts keep coming)
+// cannot exhaust the memory or the address space of the process. The command line sets them.
+struct CoreLimits {
+  // The bytes that queued messages waiting for delivery may hold (payload buffers and queue
+  // records); a queued send that would pass it is answered RESULT_NO_MEMORY. 0 for no bound.
+  size_t maxQueuedBytes = sizeof(void*) == 8 ? size_t{256} << 20 : size_t{64} << 20;
+  // Call threads in flight into one plugin at once; a call past it is skipped. 0 for no bound.
+  int maxCallsPerPlugin = sizeof(void*) == 8 ? 512 : 64;
 };
 
 // The callback that every plugin receives in its PluginContext: hands the message to the one
@@ -62,7 +61,13 @@ class Core {
   Core(const Core&) = delete;
   Core& operator=(const Core&) = delete;
 
-  // Brings the system up; returns true in every case that returns. Called once.
+  // Sets the bounds that Start and the routing apply. Before Start.
+  void SetLimits(const CoreLimits& limits) { m_limits = limits; }
+  const CoreLimits& Limits() const { return m_limits; }
+
+  // Brings the system up. Called once: a Core that was started before refuses to start again
+  // (logged, false), since what its first run left behind (plugins' threads that still call
+  // back, gates they may wait on) is not its to reset. Otherwise returns true.
   bool Start();
   // Takes the system down; safe on a Core that was never started. No time limit.
   void Stop();
@@ -75,6 +80,10 @@ class Core {
 
   // The Core of the process, set by the constructor.
   static Core* s_instance;
+  // True in a child that a plugin forked from a running server without exec: its copy of the
+  // Core has no threads to deliver anything and may hold copies of locks that other threads
+  // held at the fork, so the callback answers RESULT_CHANNEL_REFUSED there and touches nothing.
+  static bool InForkedChild();
 
   // --- plugin host (plugin_loader.cc, status_document.cc) ---
   // Loads every "*.so" of the plugins directory beside the executable. False when the
@@ -118,6 +127,8 @@ class Core {
 
   // Between Start and Stop (the wake-up trigger exists).
   bool Started() const { return m_wakeup != nullptr; }
+  // The bytes that queued messages waiting for delivery hold now (payloads and records).
+  size_t QueuedBytes() const { return m_queuedBytes.load(std::memory_order_relaxed); }
   // For tests and tools: a copy of the plugin list as it stands.
   std::vector<PluginRecord> PluginsSnapshot() const;
   const wxFileName& ExePath() const { return m_exePath; }
@@ -130,6 +141,13 @@ class Core {
 
   // Routes one message; returns the outcome (RESULT_*).
   int Route(const Message& message);
+  // Routes a queued message (source not 0); returns the outcome.
+  int Queue(const Message& message);
+  // What a queued message with a payload of length bytes holds while it waits: its payload
+  // buffer as allocated and its record.
+  static size_t QueuedCost(uint32_t length) {
+    return sizeof(Message) + (length != 0 ? PayloadFootprint(length) : 0);
+  }
   // Loads one listed file; a rejected file leaves no trace.
   void LoadPlugin(const std::string& dir, const std::string& name);
   void StartEventHandlerThread();
@@ -169,9 +187,15 @@ class Core {
   // Set once the event handler has seen the stop: nothing queued from then on would be
   // delivered.
   bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;
+  // Bytes held by the messages in m_queue (QueuedCost of each): changed only under m_queueLock,
+  // as messages are appended and taken; read without it for diagnostics.
+  std::atomic<size_t> m_queuedBytes{0};
+  CoreLimits m_limits;
+  bool m_startedOnce = false;  // on the main thread only
   // A plugin's faults that it may repeat for every message are logged at most once a second.
   LogLimiter m_releaseWarnings;  // releases of buffers the plugin does not hold
   LogLimiter m_nullWarnings;     // null messages and replies
+  LogLimiter m_boundWarnings;    // queued messages refused at the queue's bound
   BufferRefTable m_bufferRefs;   // has its own lock
   ChannelGates m_gates;          // has its own lock
   wxFileName m_exePath;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <malloc.h>
 
@@ -22,45 +23,56 @@ std::atomic<void (*)(void*)> g_release{FreePayload};
 // large one (a video frame) the C library's allocator then tends to hand the memory back to the
 // system on the free and fault it in, zeroed, on the next allocation: a frame costs its size in
 // page faults on top of its one copy. So buffers of kSmallestClass to kLargestClass bytes are
-// allocated in whole size classes (powers of two) and, when freed, kept (each class up to
-// kClassBytes, at least two buffers) and handed out again, still warm in the cache. Small
-// payloads go to malloc and free directly: for them a lock here would cost about what it saves.
-// Kept buffers are malloc blocks like any other and are freed with free. Only with the default
-// pair of functions: a test that installs its own sees every allocation.
+// allocated in size classes and, when freed, kept (each class up to kClassBytes, at least two
+// buffers; all classes together up to kKeptBytes) and handed out again, still warm in the cache.
+// The classes are eight to a power of two (4 KiB, 4.5 KiB, 5 KiB, ... 7.5 KiB, 8 KiB, 9 KiB, ...),
+// so a buffer is at most an eighth larger than asked for: a 520 KiB frame takes 576 KiB, not
+// the 1 MiB a power of two would cost in the queue and again for every copy. Small payloads go
+// to malloc and free directly: for them a lock here would cost about what it saves. Kept
+// buffers are malloc blocks like any other and are freed with free. Only with the default pair
+// of functions: a test that installs its own sees every allocation.
 class PayloadCache {
  public:
   static constexpr size_t kSmallestClass = 4096;
   static constexpr size_t kLargestClass = 1024 * 1024;
   static constexpr size_t kClassBytes = 1024 * 1024;
-  static constexpr int kClasses = 9;  // 4 KiB to 1 MiB
+  static constexpr size_t kKeptBytes = 8 * 1024 * 1024;
+  static constexpr int kStepsPerOctave = 8;
+  // 4 KiB to 1 MiB: eight octaves of eight classes, and 1 MiB itself.
+  static constexpr int kClasses = 8 * kStepsPerOctave + 1;
   static constexpr size_t kMostKept = kClassBytes / kSmallestClass;
 
   // The class of a request of size bytes, or 0 when it is not kept.
   static size_t ClassOf(size_t size) {
     if (size < kSmallestClass || size > kLargestClass) return 0;
-    size_t sizeClass = kSmallestClass;
-    while (sizeClass < size) sizeClass <<= 1;
-    return sizeClass;
+    const size_t step = std::bit_floor(size) / kStepsPerOctave;
+    return (size + step - 1) / step * step;
   }
 
   void* Take(size_t sizeClass) {
-    Stack& stack = StackOf(sizeClass);
+    Stack& stack = m_stacks[IndexOf(sizeClass)];
     pt::lockguard guard(m_lock);
-    return stack.count == 0 ? nullptr : stack.buffers[--stack.count];
+    if (stack.count == 0) return nullptr;
+    m_keptBytes -= sizeClass;
+    return stack.buffers[--stack.count];
   }
 
   // Keeps buffer if it is of a class with room; false when the caller must free it.
   bool Keep(void* buffer) {
-    // A buffer of a class is a malloc block of at least the class's size and less than twice it.
+    // A buffer of a class is a malloc block of at least the class's size and less than the next
+    // class's: the largest class that fits in it is its own.
     const size_t usable = malloc_usable_size(buffer);
-    if (usable < kSmallestClass || usable >= 2 * kLargestClass) return false;
-    size_t sizeClass = kSmallestClass;
-    while (sizeClass * 2 <= usable) sizeClass <<= 1;
-    Stack& stack = StackOf(sizeClass);
+    if (usable < kSmallestClass || usable >= kLargestClass + kLargestClass / kStepsPerOctave) {
+      return false;
+    }
+    const size_t step = std::bit_floor(usable) / kStepsPerOctave;
+    const size_t sizeClass = std::min(usable / step * step, kLargestClass);
+    Stack& stack = m_stacks[IndexOf(sizeClass)];
     const size_t limit = std::max<size_t>(2, kClassBytes / sizeClass);
     pt::lockguard guard(m_lock);
-    if (stack.count >= limit) return false;
+    if (stack.count >= limit || m_keptBytes + sizeClass > kKeptBytes) return false;
     stack.buffers[stack.count++] = buffer;
+    m_keptBytes += sizeClass;
     return true;
   }
 
@@ -69,6 +81,7 @@ class PayloadCache {
     for (Stack& stack : m_stacks) {
       while (stack.count > 0) std::free(stack.buffers[--stack.count]);
     }
+    m_keptBytes = 0;
   }
 
  private:
@@ -77,10 +90,16 @@ class PayloadCache {
     size_t count = 0;
   };
 
-  Stack& StackOf(size_t sizeClass) { return m_stacks[__builtin_ctzl(sizeClass) - 12]; }
+  // REQUIRES: sizeClass is a class (ClassOf's result).
+  static int IndexOf(size_t sizeClass) {
+    const size_t octave = std::bit_floor(sizeClass);
+    return (std::countr_zero(octave) - std::countr_zero(kSmallestClass)) * kStepsPerOctave +
+           static_cast<int>((sizeClass - octave) / (octave / kStepsPerOctave));
+  }
 
   pt::mutex m_lock;
   Stack m_stacks[kClasses] PT_GUARDED_BY(m_lock);
+  size_t m_keptBytes PT_GUARDED_BY(m_lock) = 0;
 };
 
 PayloadCache& Cache() {
@@ -120,6 +139,12 @@ void ReleasePayload(void* buffer) {
 }
 
 void FreeKeptPayloads() { Cache().FreeAll(); }
+
+size_t PayloadFootprint(size_t size) {
+  if (size == 0) size = 1;
+  const size_t sizeClass = PayloadCache::ClassOf(size);
+  return sizeClass != 0 ? sizeClass : size;
+}
 
 PayloadFunctions SetPayloadFunctions(PayloadFunctions functions) {
   FreeKeptPayloads();

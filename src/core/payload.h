@@ -1,7 +1,8 @@
 // Allocation and release of the Core's payload copies: the buffers of queued messages and the
 // private copies of call threads. Buffers are malloc blocks; with the default functions, large
-// ones (4 KiB to 1 MiB, video frames) are kept for reuse when freed, a bounded few of each size
-// class, so that a frame does not cost fresh pages each time. Tests replace the pair to make an
+// ones (4 KiB to 1 MiB, video frames) are allocated in size classes at most an eighth larger than
+// asked for and kept for reuse when freed, a bounded few of each class, so that a frame does not
+// cost fresh pages each time. Tests replace the pair to make an
 // allocation fail, to count buffers, or to hold a release at a chosen moment; nothing else
 // does, and with replaced functions nothing is kept.
 #ifndef ZENT_CORE_PAYLOAD_H_
@@ -41,6 +42,9 @@ bool AllocationAllowed(AllocationSite site);
 void* AllocatePayload(size_t size, AllocationSite site);
 // Releases a buffer that AllocatePayload returned; ignores null.
 void ReleasePayload(void* buffer);
+// The bytes that AllocatePayload(size) asks the allocator for: size, or the size class a large
+// payload is rounded up to (at most an eighth more).
+size_t PayloadFootprint(size_t size);
 // Frees the large buffers kept for reuse (see payload.cc); the Core does so when it is
 // destroyed.
 void FreeKeptPayloads();

@@ -9,49 +9,83 @@
 #include "core/payload.h"
 #include "core/thread_log.h"
 
-PluginCalls::PluginCalls() : m_idle("Semaphore failed") {}
+PluginCalls::PluginCalls(const wxString& name, int mostInFlight)
+    : m_name(name), m_bound(mostInFlight), m_idle("Semaphore failed") {}
 
 bool PluginCalls::Enter() {
+  wxString why;
   {
     pt::lockguard guard(m_lock);
-    if (m_closed) return false;
-    // Room for this call's thread in the table now, so that checking in never needs memory.
-    const size_t needed = m_threads.size() + static_cast<size_t>(m_pending) + 1;
-    try {
-      if (needed > m_threads.capacity()) {
-        if (!AllocationAllowed(AllocationSite::kCallRecord)) throw std::bad_alloc();
-        m_threads.reserve(std::max(needed, 2 * m_threads.capacity()));
+    if (m_closed) {
+      ++m_counts.skippedClosed;
+      return false;
+    }
+    if (m_bound > 0 && m_inFlight >= m_bound) {
+      ++m_counts.skippedAtBound;
+      why = wxString::Format("%d calls are in flight, the most allowed", m_inFlight);
+    } else {
+      // Room for this call's thread in the record of ended threads now, so that leaving never
+      // needs memory.
+      const size_t needed = m_ended.size() + static_cast<size_t>(m_inFlight) + 1;
+      try {
+        if (needed > m_ended.capacity()) {
+          if (!AllocationAllowed(AllocationSite::kCallRecord)) throw std::bad_alloc();
+          m_ended.reserve(std::max(needed, 2 * m_ended.capacity()));
+        }
+        ++m_inFlight;
+        ++m_pending;
+        m_counts.mostInFlight = std::max(m_counts.mostInFlight, m_inFlight);
+        return true;
+      } catch (const std::bad_alloc&) {
+        ++m_counts.skippedNoThread;
+        why = "no memory to start a call";
       }
-      ++m_inFlight;
-      ++m_pending;
-      return true;
-    } catch (const std::bad_alloc&) {
     }
   }
-  RouteThreadLog();
-  wxLogError("no memory to start a plugin call; the call is skipped");
+  long skipped = 0;
+  if (m_skipLog.Due(&skipped)) {
+    RouteThreadLog();
+    wxLogError("plugin %s: %s; the call is skipped%s", m_name, why, LogLimiter::Skipped(skipped));
+  }
   return false;
 }
 
 bool PluginCalls::Begin(pt::thread_id thread) {
   pt::lockguard guard(m_lock);
-  m_threads.push_back(thread);
-  const bool call = !m_closed;
-  if (!call) --m_inFlight;
-  if (--m_pending == 0 || (!call && m_inFlight == 0)) m_idle.broadcast();
-  return call;
+  if (!m_closed) return true;
+  // Closed since Enter: no call. The thread is done with the plugin at once.
+  m_ended.push_back(thread);
+  ++m_counts.skippedClosed;
+  --m_inFlight;
+  --m_pending;
+  m_idle.broadcast();
+  return false;
 }
 
-void PluginCalls::Leave() {
+void PluginCalls::Entered() {
   pt::lockguard guard(m_lock);
+  if (--m_pending == 0) m_idle.broadcast();
+}
+
+void PluginCalls::Leave(pt::thread_id thread) {
+  pt::lockguard guard(m_lock);
+  m_ended.push_back(thread);  // room was made by Enter
   if (--m_inFlight == 0) m_idle.broadcast();
 }
 
-void PluginCalls::Cancel() {
-  pt::lockguard guard(m_lock);
-  --m_pending;
-  --m_inFlight;
-  m_idle.broadcast();
+void PluginCalls::Cancel(const wxString& why) {
+  {
+    pt::lockguard guard(m_lock);
+    --m_pending;
+    --m_inFlight;
+    ++m_counts.skippedNoThread;
+    m_idle.broadcast();
+  }
+  long skipped = 0;
+  if (m_skipLog.Due(&skipped)) {
+    RouteThreadLog();
+    wxLogError("plugin %s: %s; the call is skipped%s", m_name, why, LogLimiter::Skipped(skipped));
+  }
 }
 
 void PluginCalls::Close() {
@@ -85,10 +119,10 @@ void PluginCalls::Reap() {
   // A try-join never blocks, so it is made under the lock: each thread is joined exactly once.
   pt::lockguard guard(m_lock);
   size_t kept = 0;
-  for (pt::thread_id& thread : m_threads) {
-    if (!thread.try_join()) m_threads[kept++] = thread;
+  for (pt::thread_id& thread : m_ended) {
+    if (!thread.try_join()) m_ended[kept++] = thread;
   }
-  m_threads.resize(kept);
+  m_ended.resize(kept);
 }
 
 void PluginCalls::JoinAll(int intervalMs, const std::function<void(int)>& stillWaiting) {
@@ -101,7 +135,7 @@ void PluginCalls::JoinAll(int intervalMs, const std::function<void(int)>& stillW
     size_t left;
     {
       pt::lockguard guard(m_lock);
-      left = m_threads.size();
+      left = m_ended.size();
     }
     if (left == 0) return;
     if (std::chrono::steady_clock::now() >= next) {
@@ -115,4 +149,11 @@ void PluginCalls::JoinAll(int intervalMs, const std::function<void(int)>& stillW
 int PluginCalls::InFlight() {
   pt::lockguard guard(m_lock);
   return m_inFlight;
+}
+
+PluginCalls::Counts PluginCalls::Snapshot() {
+  pt::lockguard guard(m_lock);
+  Counts counts = m_counts;
+  counts.inFlight = m_inFlight;
+  return counts;
 }

@@ -226,7 +226,7 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
     wxLogWarning("plugin %s does not export %s; those calls are skipped", shown, missing);
   }
   plugin.info = info;
-  plugin.calls = new PluginCalls;
+  plugin.calls = new PluginCalls(shown, m_limits.maxCallsPerPlugin);
   plugin.ioctlThread = nullptr;
   if (plugin.info.ioctlAtLoad != 0) StartIoctlAtLoad(plugin);
   plugin.readThread = nullptr;

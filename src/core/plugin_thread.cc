@@ -4,11 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include <wx/log.h>
-
 #include "core/payload.h"
 #include "core/plugin_calls.h"
-#include "core/thread_log.h"
 
 namespace {
 std::atomic<PluginThread::CheckInHook> g_checkInHook{nullptr};
@@ -38,21 +35,18 @@ PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls*
   if (thread == nullptr || !thread->CopyPayload()) {
     uint32_t length = 0;
     if (thread != nullptr) thread->PayloadSlot(&length);
-    RouteThreadLog();
-    wxLogError("could not copy a payload of %u bytes for a plugin call; the call is skipped",
-               static_cast<unsigned>(length));
     delete thread;
-    calls->Cancel();
+    calls->Cancel(wxString::Format("could not copy a payload of %u bytes for a call",
+                                   static_cast<unsigned>(length)));
     return nullptr;
   }
   // A process at its limit of threads or memory cannot start another: that call is skipped as
   // one without memory for its copy would be, and the server goes on.
+  thread->set_stack_size(kStackBytes);
   if (!AllocationAllowed(AllocationSite::kCallThreadStart) || !thread->try_start()) {
-    RouteThreadLog();
-    wxLogError("could not start a thread for a plugin call; the call is skipped");
     thread->cleanup();  // frees the payload copy; the call was never checked in
     delete thread;
-    calls->Cancel();
+    calls->Cancel("could not start a thread for a call");
     return nullptr;
   }
   return thread;
@@ -90,9 +84,12 @@ bool PluginThread::CopyPayload() {
 }
 
 void PluginThread::execute() {
-  if (CheckInHook hook = g_checkInHook.load()) hook(m_calls);
+  if (CheckInHook hook = g_checkInHook.load()) hook(m_calls, Stage::kBeforeCheckIn);
   m_called = m_calls->Begin(pt::thread_id::self());
   if (!m_called) return;  // the plugin was closed meanwhile: no call, already counted out
+  if (CheckInHook hook = g_checkInHook.load()) hook(m_calls, Stage::kAfterCheckIn);
+  // From here the call counts as running: the Close pass has waited for this mark.
+  m_calls->Entered();
   switch (m_request.op) {
     case kOpRead:
       CallEntry(m_entry, &m_request.record.read, &m_reply.record.read);
@@ -118,5 +115,5 @@ void PluginThread::cleanup() {
   }
   // Last: once the count drops, the plugin's Unload pass may go on and this object is about to
   // go.
-  if (m_called) m_calls->Leave();
+  if (m_called) m_calls->Leave(pt::thread_id::self());
 }

@@ -5,10 +5,12 @@
 // private copies of the request and reply envelopes and of the request's payload, so the caller
 // may release its own at once: after Launch it must not touch the thread again, which may
 // already be gone. On its own thread it checks in with the plugin's call count (PluginCalls),
-// makes its one call unless the plugin was closed meanwhile, frees the payload copy, leaves the
-// call count and deletes itself. Nobody awaits the call; its OS thread, which stays joinable,
-// is joined by the plugin's call count once it has ended (see plugin_calls.h), so that the
-// plugin's code is unloaded only after the thread has run its last instruction.
+// and unless the plugin was closed meanwhile marks itself entered and makes its one call; then
+// it frees the payload copy, leaves the call count and deletes itself. Its stack has a fixed
+// size (kStackBytes), which plugin authors can rely on. Nobody awaits the call; its OS thread,
+// which stays joinable, is joined by the plugin's call count once it has ended (see
+// plugin_calls.h), so that the plugin's code is unloaded only after the thread has run its last
+// instruction.
 #ifndef ZENT_CORE_PLUGIN_THREAD_H_
 #define ZENT_CORE_PLUGIN_THREAD_H_
 
@@ -28,9 +30,15 @@ class PluginThread : public pt::thread {
   static PluginThread* Launch(Core* core, PluginEntryFn entry, PluginCalls* calls,
                               const CallRequest& request, const CallReply& reply);
 
+  // The stack of every call thread: the system's usual 8 MiB where address space is plenty,
+  // 2 MiB in a 32-bit process, where it is what limits the threads in flight.
+  static constexpr size_t kStackBytes = sizeof(void*) == 8 ? 8u << 20 : 2u << 20;
+
   // For tests: called on every call thread with its call count just before the thread checks
-  // in, so that a test can hold a call there. Null (the default) for none.
-  using CheckInHook = void (*)(PluginCalls* calls);
+  // in (kBeforeCheckIn) and, when it was let through, just before it marks itself entered
+  // (kAfterCheckIn), so that a test can hold a call there. Null (the default) for none.
+  enum class Stage { kBeforeCheckIn, kAfterCheckIn };
+  using CheckInHook = void (*)(PluginCalls* calls, Stage stage);
   static void SetCheckInHook(CheckInHook hook);
 
  protected:

@@ -21,8 +21,10 @@
  *  5. Payloads: the data a request points to is valid only during the call, unless the plugin
  *     keeps it by setting retained in its WriteReply or IoctlReply (queued deliveries only). A
  *     kept buffer stays valid, read only, until the plugin gives it back with a MSG_RELEASE
- *     message naming the buffer, with its own id as source. Read payloads are private copies
- *     that the core frees when Read returns; they are never kept.
+ *     message naming the buffer, with its own id as source, exactly once: releases name
+ *     buffers by address, and a later buffer may have the same one, so a second release of a
+ *     buffer may end the plugin's hold on a newer buffer at that address. Read payloads are
+ *     private copies that the core frees when Read returns; they are never kept.
  *  6. Threads: Load, Open, Close and Unload run one plugin at a time on the core's controlling
  *     thread. Read runs on a thread of its own for every call, so Reads may overlap each other
  *     and a Write or IOCTL. Write and the IOCTL deliveries run on the core's one event handler
@@ -36,11 +38,22 @@
  *     runs inside its load-time IOCTL or a Read there). The shared object is unloaded only
  *     after every such call has returned and its thread has ended, thread-exit destructors
  *     included: no code of the plugin runs on a thread of the core after that.
+ *     Read and the load-time IOCTL run on threads with a stack of 8 MiB (2 MiB in a 32-bit
+ *     process). At most a bounded number of them are in flight into one plugin at once (512,
+ *     64 in a 32-bit process; the server's --max-calls-per-plugin): a call past that bound is
+ *     skipped and logged, so a plugin that keeps up loses no broadcast and one that blocks in
+ *     Read cannot take the server down.
  *  7. Messages: CoreCallback always returns 0 and puts the outcome in MessageReply.result. It
  *     copies the payload before it returns (or hands it to Read calls that copy it), so the
  *     sender may free or reuse its buffer at once. It may block while a channel is held. A
  *     null message is refused (RESULT_CHANNEL_REFUSED); a message with a null reply is handled
- *     and its outcome not written. Both are logged as the plugin's fault.
+ *     and its outcome not written. Both are logged as the plugin's fault. Queued messages
+ *     waiting for delivery may hold a bounded number of bytes in all (256 MiB, 64 MiB in a
+ *     32-bit process; the server's --max-queued-mb): a queued message that would pass it is
+ *     answered RESULT_NO_MEMORY and nothing is queued; what was accepted is never dropped.
+ *     In a child that a plugin forks without exec, the callback answers
+ *     RESULT_CHANNEL_REFUSED at once and touches nothing else: nothing in the child would
+ *     deliver a message, and locks copied at the fork may be held for ever there.
  *  8. Process: no thread of the core has a signal blocked, so programs a plugin starts get
  *     every signal at its default action. A write to a pipe or socket whose reader has gone
  *     fails with EPIPE; it does not end the server (SIGPIPE is caught and does nothing).

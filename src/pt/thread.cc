@@ -35,6 +35,8 @@ bool thread::try_start() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
+  // A size the system refuses (below its minimum) leaves the default.
+  if (stacksize_ != 0) pthread_attr_setstacksize(&attr, stacksize_);
   pthread_t id;
   const bool created = pthread_create(&id, &attr, _threadproc, this) == 0;
   pthread_attr_destroy(&attr);

@@ -16,6 +16,7 @@
 #define ZENT_PT_THREAD_H_
 
 #include <atomic>
+#include <cstddef>
 #include <pthread.h>
 
 #include "pt/sync.h"
@@ -50,6 +51,9 @@ class thread : public unknown {
   // Detaches the OS thread of a started joinable object that was never joined.
   ~thread() override;
 
+  // The size of the OS thread's stack, in bytes (rounded up to whole pages by the system); 0,
+  // the default, for the process's default (the stack limit). Before start.
+  void set_stack_size(size_t bytes) { stacksize_ = bytes; }
   // Creates the OS thread; later calls do nothing. Fatal 0xC0028 if it cannot be created.
   void start();
   // As start, but when the OS thread cannot be created (no memory for its stack, a limit on
@@ -81,6 +85,7 @@ class thread : public unknown {
   std::atomic<pthread_t> handle_;  // 0 until known, 0 again after a join
   const int autofree_;
   const bool reaped_;
+  size_t stacksize_ = 0;
   int running_ = 0;
   int signaled_ = 0;
   int finished_ = 0;

@@ -10,8 +10,10 @@
 // Core knows its address yet.
 //
 // A pointer that is not in the table is not the Core's (or not yet delivered): dropping a hold
-// on it does nothing. So a second release, a release of a pointer into a buffer or of one never
-// handed out, and a release of a buffer already freed are all harmless. The Core's own hold is
+// on it does nothing. So a release of a pointer into a buffer or of one never handed out, and a
+// release of a buffer already freed whose address was not handed out again, change nothing.
+// Buffers are named by address only, though: a second release of a buffer whose address now
+// belongs to a newer buffer that the same plugin holds drops that hold. The Core's own hold is
 // not a plugin id: nothing but EndDelivery ends it, so a plugin whose id is CORE_SOURCE cannot
 // end it either.
 //

@@ -39,7 +39,6 @@ void Core::BroadcastNow(const Message& message) {
   Target inlineTargets[kInlineTargets];
   std::vector<Target> moreTargets;
   size_t count = 0;
-  size_t skipped = 0;
   {
     pt::lockguard guard(m_pluginsLock);
     for (const PluginRecord& plugin : m_plugins) {
@@ -55,14 +54,9 @@ void Core::BroadcastNow(const Message& message) {
       try {
         moreTargets.push_back(target);
       } catch (const std::bad_alloc&) {
-        plugin.calls->Cancel();
-        ++skipped;
+        plugin.calls->Cancel("no memory for a broadcast to this many plugins");
       }
     }
-  }
-  if (skipped != 0) {
-    RouteThreadLog();
-    wxLogError("no memory for a broadcast to %zu plugin(s); those calls are skipped", skipped);
   }
   if (count == 0) return;
   const CallRequest request = MakeReadCall(message.length, message.data, message.channel);

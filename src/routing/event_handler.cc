@@ -45,6 +45,10 @@ void Core::DispatchQueued(const pt::thread* until) {
     {
       pt::lockguard guard(m_queueLock);
       taken = m_queue.Pop(batch, kBatch);
+      size_t cost = 0;
+      for (size_t i = 0; i < taken; ++i) cost += QueuedCost(batch[i].length);
+      m_queuedBytes.store(m_queuedBytes.load(std::memory_order_relaxed) - cost,
+                          std::memory_order_relaxed);
     }
     if (taken == 0) return;
     for (size_t i = 0; i < taken; ++i) DispatchOne(batch[i]);

@@ -7,7 +7,9 @@
 //  2. source != 0: queued. The payload is copied into a buffer of the Core's; a channel other
 //     than 0 is taken for that buffer (the sender may wait here while an earlier message holds
 //     it); the record is appended to m_queue. Once delivery has ended (the event handler's last
-//     drain) queued messages are refused instead: nothing accepted is ever dropped.
+//     drain) queued messages are refused instead: nothing accepted is ever dropped. A message
+//     that would make the queue hold more bytes than its bound (payloads as allocated, and
+//     records) is refused with RESULT_NO_MEMORY, as it would be when memory ran out.
 //  3. flags == MSG_CLOSE_CHANNEL (with source 0): the channel is closed.
 //  4. anything else (source 0): broadcast at once, after waiting until its channel is free.
 // Every accepted message posts m_wakeup. Refusals (no memory, channel refused) return without
@@ -15,8 +17,6 @@
 //
 // Runs on the sender's thread, several at once; m_queueLock is held only for the append, and
 // no lock is held while a gate is waited for.
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -26,24 +26,12 @@
 #include "core/payload.h"
 #include "core/thread_log.h"
 
-bool LogLimiter::Due(long* skipped) {
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-  int64_t next = m_next.load();
-  if (now < next || !m_next.compare_exchange_strong(next, now + 1000)) {
-    ++m_skipped;
-    return false;
-  }
-  *skipped = m_skipped.exchange(0);
-  return true;
-}
-
-wxString LogLimiter::Skipped(long skipped) {
-  return skipped == 0 ? wxString() : wxString::Format(" (and %ld more like it)", skipped);
-}
-
 extern "C" int CoreCallback(const Message* message, MessageReply* reply) {
+  if (Core::InForkedChild()) {
+    // No lock, no log, nothing of the Core: only the answer.
+    if (reply != nullptr) reply->result = RESULT_CHANNEL_REFUSED;
+    return 0;
+  }
   return Core::s_instance->HandleMessage(message, reply);
 }
 
@@ -90,39 +78,7 @@ int Core::Route(const Message& message) {
       }
     }
   } else if (message.source != 0) {
-    void* buffer = nullptr;
-    const uint32_t length = message.data != nullptr ? message.length : 0;
-    if (length != 0) {
-      buffer = AllocatePayload(length, AllocationSite::kQueuedPayload);
-      if (buffer == nullptr) return RESULT_NO_MEMORY;
-      std::memcpy(buffer, message.data, length);
-    }
-    const bool onChannel = message.channel != 0;
-    if (onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates())) {
-      ReleasePayload(buffer);
-      return RESULT_CHANNEL_REFUSED;
-    }
-    int result = RESULT_OK;
-    {
-      pt::lockguard guard(m_queueLock);
-      // After the event handler has seen the stop nothing would deliver it: refused, not
-      // accepted and dropped.
-      Message* queued = m_deliveryEnded ? nullptr : m_queue.Push();
-      if (queued != nullptr) {
-        // The sender's record byte for byte, but for the Core's own copy of the payload.
-        *queued = message;
-        queued->data = buffer;
-        queued->length = length;
-      } else {
-        result = m_deliveryEnded ? RESULT_CHANNEL_REFUSED : RESULT_NO_MEMORY;
-      }
-    }
-    if (result != RESULT_OK) {
-      // The channel it took goes back at once, before the buffer goes.
-      if (onChannel) m_gates.ReleaseChannel(message.channel, buffer);
-      ReleasePayload(buffer);
-      return result;
-    }
+    return Queue(message);
   } else if (message.flags == MSG_CLOSE_CHANNEL) {
     m_gates.CloseChannel(message.channel);
   } else {
@@ -132,6 +88,64 @@ int Core::Route(const Message& message) {
     // Nothing was queued: waking the event handler would only have it find the queue as it
     // was, and take a core from the broadcast's call threads while it looks.
     return RESULT_OK;
+  }
+  if (m_wakeup != nullptr) m_wakeup->post();
+  return RESULT_OK;
+}
+
+int Core::Queue(const Message& message) {
+  void* buffer = nullptr;
+  const uint32_t length = message.data != nullptr ? message.length : 0;
+  if (length != 0) {
+    buffer = AllocatePayload(length, AllocationSite::kQueuedPayload);
+    if (buffer == nullptr) return RESULT_NO_MEMORY;
+    std::memcpy(buffer, message.data, length);
+  }
+  const bool onChannel = message.channel != 0;
+  if (onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates())) {
+    ReleasePayload(buffer);
+    return RESULT_CHANNEL_REFUSED;
+  }
+  const size_t cost = QueuedCost(length);
+  int result = RESULT_OK;
+  size_t held = 0;
+  {
+    pt::lockguard guard(m_queueLock);
+    held = m_queuedBytes.load(std::memory_order_relaxed);
+    const size_t bound = m_limits.maxQueuedBytes;
+    // After the event handler has seen the stop nothing would deliver it: refused, not
+    // accepted and dropped. Past the bound it is refused as if memory had run out, which it
+    // would, in the end.
+    Message* queued = nullptr;
+    if (m_deliveryEnded) {
+      result = RESULT_CHANNEL_REFUSED;
+    } else if (bound != 0 && held + cost > bound) {
+      result = RESULT_NO_MEMORY;
+    } else if ((queued = m_queue.Push()) == nullptr) {
+      result = RESULT_NO_MEMORY;
+      held = 0;  // not the bound: no memory for the queue itself
+    } else {
+      // The sender's record byte for byte, but for the Core's own copy of the payload.
+      *queued = message;
+      queued->data = buffer;
+      queued->length = length;
+      m_queuedBytes.store(held + cost, std::memory_order_relaxed);
+    }
+  }
+  if (result != RESULT_OK) {
+    // The channel it took goes back at once, before the buffer goes.
+    if (onChannel) m_gates.ReleaseChannel(message.channel, buffer);
+    ReleasePayload(buffer);
+    long skipped = 0;
+    if (result == RESULT_NO_MEMORY && held != 0 && m_boundWarnings.Due(&skipped)) {
+      RouteThreadLog();
+      wxLogWarning(
+          "the queue holds %zu KiB, its bound is %zu KiB: a message of %u bytes from plugin %u "
+          "is refused (no memory)%s",
+          held >> 10, m_limits.maxQueuedBytes >> 10, static_cast<unsigned>(length),
+          static_cast<unsigned>(message.source), LogLimiter::Skipped(skipped));
+    }
+    return result;
   }
   if (m_wakeup != nullptr) m_wakeup->post();
   return RESULT_OK;

@@ -1,6 +1,8 @@
 #include "routing/scheduler.h"
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -13,8 +15,14 @@
 namespace {
 
 time_t SystemCalendarTime() { return ::time(nullptr); }
+int64_t SystemMonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::atomic<CalendarClock> g_clock{SystemCalendarTime};
+std::atomic<MonotonicClock> g_monotonic{SystemMonotonicMs};
 
 constexpr uint32_t kClockMessageFlags = 0x40;
 constexpr uint32_t kClockMessageCode = 0x01000002;
@@ -23,6 +31,19 @@ constexpr uint32_t kClockMessageCode = 0x01000002;
 
 CalendarClock SchedulerThread::SetCalendarClock(CalendarClock clock) {
   return g_clock.exchange(clock != nullptr ? clock : SystemCalendarTime);
+}
+
+MonotonicClock SchedulerThread::SetMonotonicClock(MonotonicClock clock) {
+  return g_monotonic.exchange(clock != nullptr ? clock : SystemMonotonicMs);
+}
+
+int SchedulerThread::ClockStep(double calendarSeconds, int64_t monotonicMs) {
+  // The calendar counts whole seconds, so a real second may show as 0 or 2 of them: only what
+  // the calendar moved beyond the time that really passed, in whole seconds, counts, and only
+  // more than one of them.
+  const int step = static_cast<int>(calendarSeconds) -
+                   static_cast<int>(std::llround(static_cast<double>(monotonicMs) / 1000.0));
+  return step > 1 || step < -1 ? step : 0;
 }
 
 std::string SchedulerThread::ClockMessageText(int seconds) {
@@ -37,15 +58,19 @@ void SchedulerThread::execute() {
   RouteThreadLog();
   m_core->StartReadPass();
   time_t previous = 0;
+  int64_t previousMs = 0;
   while (!is_signaled()) {
     relax(100);
     m_core->ReapCallThreads();
     const time_t now = g_clock.load()();
+    const int64_t nowMs = g_monotonic.load()();
     if (previous != 0) {
-      const int step = static_cast<int>(difftime(now, previous));
-      if (step > 1 || step < -1) ReportClockStep(step);
+      if (const int step = ClockStep(difftime(now, previous), nowMs - previousMs)) {
+        ReportClockStep(step);
+      }
     }
     previous = now;
+    previousMs = nowMs;
   }
 }
 

@@ -2,9 +2,12 @@
 //
 // When it starts it starts one Read call, without payload, for every plugin that takes Read
 // calls (each on a call thread of its own, not awaited). Then it looks at the calendar time ten
-// times a second; when it moved by more than one second between two looks (the wall clock was
-// set), it queues the message "system time changed by %d seconds" (class bit 6, code
-// 0x01000002, from the core) with the signed difference.
+// times a second, and at the monotonic clock right after; when the calendar time moved by more
+// than one second further than the monotonic clock between two looks (the wall clock was set
+// by hand or stepped), it queues the message "system time changed by %d seconds" (class bit 6,
+// code 0x01000002, from the core) with the signed difference of the two steps. A stall of the
+// thread (a paused virtual machine, a box swapping, SIGSTOP) moves both clocks alike and is
+// not taken for a jump.
 //
 // On every pass it also joins the plugin call threads that have ended since the last one
 // (Core::ReapCallThreads), so that ended threads do not pile up between calls into a plugin.
@@ -14,6 +17,7 @@
 #ifndef ZENT_ROUTING_SCHEDULER_H_
 #define ZENT_ROUTING_SCHEDULER_H_
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -24,6 +28,9 @@ class Core;
 // The calendar time in whole seconds, as time() returns it. Tests replace it to step the clock
 // without touching the machine's.
 using CalendarClock = time_t (*)();
+// The monotonic time in milliseconds (steady_clock). Tests replace it to stall the scheduler
+// without stopping it.
+using MonotonicClock = int64_t (*)();
 
 class SchedulerThread : public pt::thread {
  public:
@@ -32,6 +39,12 @@ class SchedulerThread : public pt::thread {
 
   // Makes clock the one the scheduler reads (null restores time()); returns the previous one.
   static CalendarClock SetCalendarClock(CalendarClock clock);
+  // The same for the monotonic clock (null restores steady_clock). The scheduler reads the
+  // calendar clock first and the monotonic one right after it.
+  static MonotonicClock SetMonotonicClock(MonotonicClock clock);
+  // The clock step to report when the calendar time moved by calendarSeconds while the
+  // monotonic time moved by monotonicMs between two looks; 0 for none (within a second).
+  static int ClockStep(double calendarSeconds, int64_t monotonicMs);
 
   // The text of the clock message for a difference of seconds.
   static std::string ClockMessageText(int seconds);
