@@ -78,6 +78,20 @@ extern "C" {
  * use it as its id: a plugin with this id is taken for the core. */
 #define CORE_SOURCE 0x80000000u
 
+/* The messages the core itself sends, all from CORE_SOURCE:
+ *  - the status document (XML, see docs/plugins.md): once after every plugin is opened, queued
+ *    with MSG_TO_OTHERS, so it arrives as IOCTL command 2 whatever the masks;
+ *  - the clock message "system time changed by N seconds": queued with class bit 6, delivered by
+ *    Write to masks that hold ZENT_QUEUED_MATCH(ZENT_CODE_CLOCK) (0x02000002);
+ *  - the statistics document (XML, see docs/plugins.md): only when the server runs with
+ *    --stats-interval, every that many seconds, queued with class bit ZENT_STATISTICS_CLASS and
+ *    delivered by Write to masks that hold ZENT_QUEUED_MATCH(ZENT_CODE_STATISTICS) (0x02000011);
+ *    never by IOCTL. */
+#define ZENT_CODE_CLOCK 0x01000002u
+#define ZENT_CODE_STATUS_DOCUMENT 0x01000010u
+#define ZENT_CODE_STATISTICS 0x01000011u
+#define ZENT_STATISTICS_CLASS 7
+
 /* Message.flags: class bits 0 to 7 (0x01 to 0x80) select subscription masks 0 to 7, class
  * bit 8 (0x400) selects mask 8. */
 #define MSG_CLASS_BIT(n) ((n) < 8 ? (1u << (n)) : 0x400u)
