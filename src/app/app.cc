@@ -1,7 +1,9 @@
 #include "app/app.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include <wx/cmdline.h>
 #include <wx/filefn.h>
@@ -26,8 +28,15 @@ const wxCmdLineEntryDesc kCommandLine[] = {
     {wxCMD_LINE_OPTION, nullptr, "max-calls-per-plugin",
      "bound on the call threads in flight into one plugin (0: none)", wxCMD_LINE_VAL_NUMBER,
      wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_OPTION, nullptr, "stats-interval",
+     "send the statistics document every S seconds (0: never; default: ZENT_STATS_INTERVAL, "
+     "else 0)",
+     wxCMD_LINE_VAL_NUMBER, wxCMD_LINE_PARAM_OPTIONAL},
     {wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, wxCMD_LINE_PARAM_OPTIONAL},
 };
+
+// A day: an interval longer than that is a typing error.
+constexpr long kMostStatisticsInterval = 86400;
 
 // Every normalisation but case folding.
 constexpr int kNormalise = wxPATH_NORM_ENV_VARS | wxPATH_NORM_DOTS | wxPATH_NORM_TILDE |
@@ -64,6 +73,7 @@ bool qvServerApp::OnInit() {
   wxSetWorkingDirectory(m_exePath.GetPath());
   g_core = new Core(m_exePath);
   g_core->SetLimits(m_limits);
+  g_core->SetStatisticsInterval(m_statisticsInterval);
   return true;
 }
 
@@ -84,9 +94,26 @@ bool qvServerApp::OnCmdLineParsed(wxCmdLineParser& parser) {
   };
   long queuedMb = 0;
   long calls = 0;
+  long interval = 0;
   if (!bound("max-queued-mb", static_cast<long>(SIZE_MAX >> 21), &queuedMb) ||
-      !bound("max-calls-per-plugin", 1000000, &calls)) {
+      !bound("max-calls-per-plugin", 1000000, &calls) ||
+      !bound("stats-interval", kMostStatisticsInterval, &interval)) {
     return false;
+  }
+  if (parser.Found("stats-interval")) {
+    m_statisticsInterval = static_cast<int>(interval);
+  } else if (const char* text = std::getenv("ZENT_STATS_INTERVAL"); text != nullptr && *text) {
+    // As the service's environment file sets it; a value that is no number is refused as on
+    // the command line.
+    char* end = nullptr;
+    errno = 0;
+    interval = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || interval < 0 || interval > kMostStatisticsInterval) {
+      wxLogError("ZENT_STATS_INTERVAL must be a number from 0 to %ld, not \"%s\"",
+                 kMostStatisticsInterval, text);
+      return false;
+    }
+    m_statisticsInterval = static_cast<int>(interval);
   }
   if (parser.Found("max-queued-mb")) m_limits.maxQueuedBytes = static_cast<size_t>(queuedMb) << 20;
   if (parser.Found("max-calls-per-plugin")) m_limits.maxCallsPerPlugin = static_cast<int>(calls);

@@ -2,10 +2,10 @@
 // base library.
 //
 // OnInit parses the command line (the "debug" switch, short "d", the bounds --max-queued-mb and
-// --max-calls-per-plugin, besides the library's help and verbose switches), resolves the
-// executable's absolute path, makes its directory the working directory and constructs the one
-// Core, which starts nothing yet. OnRun runs the console mode ("debug") or the daemon mode and
-// returns the exit status; OnExit deletes the Core in every process that ran OnRun.
+// --max-calls-per-plugin, --stats-interval, besides the library's help and verbose switches),
+// resolves the executable's absolute path, makes its directory the working directory and constructs
+// the one Core, which starts nothing yet. OnRun runs the console mode ("debug") or the daemon mode
+// and returns the exit status; OnExit deletes the Core in every process that ran OnRun.
 #ifndef ZENT_APP_APP_H_
 #define ZENT_APP_APP_H_
 
@@ -38,7 +38,8 @@ class qvServerApp : public wxAppConsole {
   wxSingleInstanceChecker m_checker;
   wxFileName m_exePath;
   bool m_debug;
-  CoreLimits m_limits;  // as the command line sets them
+  CoreLimits m_limits;           // as the command line sets them
+  int m_statisticsInterval = 0;  // seconds; 0: no statistics document
 
   wxDECLARE_CLASS(qvServerApp);
 };

@@ -7,6 +7,7 @@
 
 #include <wx/log.h>
 
+#include "core/log_counts.h"
 #include "core/payload.h"
 #include "core/plugin_calls.h"
 #include "routing/event_handler.h"
@@ -54,6 +55,8 @@ bool Core::Start() {
     return false;
   }
   m_startedOnce = true;
+  m_ticks.Restart();
+  log_counts::Install();
   static std::once_flag forkHook;
   std::call_once(forkHook, [] { pt::at_fork_child(MarkForkedChild); });
   g_coreRuns.store(true, std::memory_order_relaxed);
@@ -82,6 +85,7 @@ void Core::Stop() {
     m_wakeup = nullptr;
   }
   g_coreRuns.store(false, std::memory_order_relaxed);
+  log_counts::Remove();
 }
 
 void Core::StartEventHandlerThread() {
@@ -97,6 +101,7 @@ void Core::StartEventHandlerThread() {
       recipient.acceptsWrite = plugin.info.acceptsWrite != 0;
       recipient.write = plugin.write;
       recipient.ioctl = plugin.ioctl;
+      recipient.stats = plugin.stats;
       m_recipients.push_back(recipient);
     }
   }
@@ -137,6 +142,7 @@ void Core::DrainQueue() {
     pt::lockguard guard(m_queueLock);
     m_queue.TakeAll(&dropped);
     m_queuedBytes.store(0, std::memory_order_relaxed);
+    m_inHand = InHand{};
   }
   for (const Message& message : dropped) ReleasePayload(const_cast<void*>(message.data));
 }

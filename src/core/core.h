@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -27,6 +28,8 @@
 #include "core/log_limiter.h"
 #include "core/payload.h"
 #include "core/plugin_record.h"
+#include "core/plugin_stats.h"
+#include "core/statistics.h"
 #include "pt/sync.h"
 #include "pt/thread.h"
 #include "routing/buffer_refs.h"
@@ -125,6 +128,24 @@ class Core {
   // Joins the plugin call threads that have ended; never blocks (on the scheduler thread).
   void ReapCallThreads();
 
+  // Every intervalSeconds the scheduler sends the statistics document (0, the default: never).
+  // Before Start.
+  void SetStatisticsInterval(int intervalSeconds) { m_statisticsInterval = intervalSeconds; }
+  int StatisticsInterval() const { return m_statisticsInterval; }
+  // The counters as they stand (statistics.h); any thread, at any time between Start and Stop.
+  CoreStatistics Statistics();
+  // Sends the statistics document numbered sequence (on the scheduler thread).
+  void PostStatistics(uint64_t sequence);
+  // The counters of the plugin whose id is source, or null (any thread).
+  PluginStats* SenderStats(uint32_t source) const {
+    const SenderTable* table = m_senders.load(std::memory_order_acquire);
+    return table != nullptr ? table->Find(source) : nullptr;
+  }
+  // The scheduler saw the wall clock jump.
+  void CountClockJump() { m_clockJumps.fetch_add(1, std::memory_order_relaxed); }
+  // A call thread was started.
+  void CountCallThread() { m_callThreads.fetch_add(1, std::memory_order_relaxed); }
+
   // Between Start and Stop (the wake-up trigger exists).
   bool Started() const { return m_wakeup != nullptr; }
   // The bytes that queued messages waiting for delivery hold now (payloads and records).
@@ -141,15 +162,21 @@ class Core {
 
   // Routes one message; returns the outcome (RESULT_*).
   int Route(const Message& message);
-  // Routes a queued message (source not 0); returns the outcome.
+  // Routes a queued message (source not 0); returns the outcome and counts it.
   int Queue(const Message& message);
+  // The work of Queue; *refusals is the routing count that a refusal goes to.
+  int QueueCopy(const Message& message, std::atomic<uint64_t>** refusals);
   // What a queued message with a payload of length bytes holds while it waits: its payload
   // buffer as allocated and its record.
   static size_t QueuedCost(uint32_t length) {
     return sizeof(Message) + (length != 0 ? PayloadFootprint(length) : 0);
   }
-  // Loads one listed file; a rejected file leaves no trace.
+  // Loads one listed file; a rejected file leaves no trace (but its counters).
   void LoadPlugin(const std::string& dir, const std::string& name);
+  // A plugin's counters, kept with the Core.
+  PluginStats* NewPluginStats();
+  // REQUIRES: m_pluginsLock is held. Gives stats the plugin's id and makes them findable by it.
+  void PublishSender(PluginStats* stats, uint32_t id) PT_REQUIRES(m_pluginsLock);
   void StartEventHandlerThread();
   void StartSchedulerThread();
   void StopSchedulerThread();
@@ -179,6 +206,7 @@ class Core {
     bool acceptsWrite;
     PluginEntryFn write;
     PluginEntryFn ioctl;
+    PluginStats* stats;
   };
   std::vector<Recipient> m_recipients;
   EventHandlerThread* m_eventHandlerThread;  // owned; null when none
@@ -187,11 +215,41 @@ class Core {
   // Set once the event handler has seen the stop: nothing queued from then on would be
   // delivered.
   bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;
-  // Bytes held by the messages in m_queue (QueuedCost of each): changed only under m_queueLock,
-  // as messages are appended and taken; read without it for diagnostics.
+  // Bytes held by the messages accepted and not yet delivered (QueuedCost of each): those in
+  // m_queue and those the event handler has taken and delivers now. Changed only under
+  // m_queueLock, as messages are appended and as the event handler takes the next batch; read
+  // without it for diagnostics.
   std::atomic<size_t> m_queuedBytes{0};
+  // The batch the event handler has taken from m_queue and not yet finished.
+  struct InHand {
+    size_t count = 0;
+    size_t bytes = 0;
+  };
+  InHand m_inHand PT_GUARDED_BY(m_queueLock);
   CoreLimits m_limits;
   bool m_startedOnce = false;  // on the main thread only
+
+  // --- counters (statistics.cc) ---
+  // Every plugin's counters, in load order; they live as long as the Core (plugin_stats.h).
+  std::vector<std::unique_ptr<PluginStats>> m_pluginStats PT_GUARDED_BY(m_pluginsLock);
+  // The senders' counters by id: the table in use, and every table ever published (a sender
+  // may still look at an older one), guarded by m_pluginsLock.
+  std::atomic<const SenderTable*> m_senders{nullptr};
+  std::vector<std::unique_ptr<SenderTable>> m_senderTables PT_GUARDED_BY(m_pluginsLock);
+  // Routing. Those of the queue change under m_queueLock with it; Delivered is the event
+  // handler's alone; the rest are added to from any thread.
+  struct QueueCounts {
+    uint64_t queued = 0;
+    size_t depthMax = 0;
+    size_t depthBytesMax = 0;
+  };
+  QueueCounts m_queueCounts PT_GUARDED_BY(m_queueLock);
+  std::atomic<uint64_t> m_delivered{0};
+  std::atomic<uint64_t> m_broadcasts{0}, m_callThreads{0}, m_clockJumps{0};
+  std::atomic<uint64_t> m_refusedChannel{0}, m_refusedNoMemory{0}, m_refusedBound{0},
+      m_refusedStopping{0};
+  TickClock m_ticks;
+  int m_statisticsInterval = 0;  // seconds; 0: no statistics document
   // A plugin's faults that it may repeat for every message are logged at most once a second.
   LogLimiter m_releaseWarnings;  // releases of buffers the plugin does not hold
   LogLimiter m_nullWarnings;     // null messages and replies

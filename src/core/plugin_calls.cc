@@ -9,8 +9,8 @@
 #include "core/payload.h"
 #include "core/thread_log.h"
 
-PluginCalls::PluginCalls(const wxString& name, int mostInFlight)
-    : m_name(name), m_bound(mostInFlight), m_idle("Semaphore failed") {}
+PluginCalls::PluginCalls(const wxString& name, int mostInFlight, PluginStats* stats)
+    : m_name(name), m_bound(mostInFlight), m_stats(stats), m_idle("Semaphore failed") {}
 
 bool PluginCalls::Enter() {
   wxString why;

@@ -41,14 +41,16 @@
 #include <vector>
 
 #include "core/log_limiter.h"
+#include "core/plugin_stats.h"
 #include "pt/sync.h"
 #include "pt/thread.h"
 
 class PluginCalls {
  public:
   // name: the plugin's file name as logged; mostInFlight: the bound on calls in flight at once
-  // (0 for none).
-  explicit PluginCalls(const wxString& name = wxString(), int mostInFlight = 0);
+  // (0 for none); stats: the plugin's counters, where its calls are counted (or null).
+  explicit PluginCalls(const wxString& name = wxString(), int mostInFlight = 0,
+                       PluginStats* stats = nullptr);
   PluginCalls(const PluginCalls&) = delete;
   PluginCalls& operator=(const PluginCalls&) = delete;
 
@@ -91,6 +93,7 @@ class PluginCalls {
     long skippedAtBound = 0;
   };
   Counts Snapshot();
+  PluginStats* stats() const { return m_stats; }
 
  private:
   // Counts one more skipped call (under the lock) and logs why at most once a second.
@@ -98,6 +101,7 @@ class PluginCalls {
 
   const wxString m_name;
   const int m_bound;
+  PluginStats* const m_stats;
   pt::mutex m_lock;
   pt::condition m_idle;
   int m_inFlight PT_GUARDED_BY(m_lock) = 0;  // counted in and not yet returned

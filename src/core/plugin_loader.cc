@@ -213,8 +213,15 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   context.core = this;
   context.callback = CoreCallback;
   PluginInfo info = ZeroedRecord<PluginInfo>();
+  // Made now, so that what the plugin broadcasts from inside Load is counted; it stays with the
+  // Core whether the plugin is kept or not (a thread of a rejected plugin may still call back).
+  PluginStats* stats = NewPluginStats();
   const wxDateTime before = wxDateTime::UNow();
-  const int result = CallEntry(plugin.load, &context, &info);
+  int result;
+  {
+    const CallingPlugin calling(stats);
+    result = CallEntry(plugin.load, &context, &info);
+  }
   plugin.loadTime = wxDateTime::UNow() - before;
   if (result != 0 || info.error != 0) {
     wxLogError("plugin %s load returned %d error %d", shown, result, static_cast<int>(info.error));
@@ -226,7 +233,8 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
     wxLogWarning("plugin %s does not export %s; those calls are skipped", shown, missing);
   }
   plugin.info = info;
-  plugin.calls = new PluginCalls(shown, m_limits.maxCallsPerPlugin);
+  plugin.stats = stats;
+  plugin.calls = new PluginCalls(shown, m_limits.maxCallsPerPlugin, stats);
   plugin.ioctlThread = nullptr;
   if (plugin.info.ioctlAtLoad != 0) StartIoctlAtLoad(plugin);
   plugin.readThread = nullptr;
@@ -235,6 +243,26 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   const bool front = plugin.fileName.compare(0, 8, kFrontPrefix) == 0;
   pt::lockguard guard(m_pluginsLock);
   m_plugins.insert(front ? m_plugins.begin() : m_plugins.end(), plugin);
+  PublishSender(stats, info.id);
+}
+
+PluginStats* Core::NewPluginStats() {
+  pt::lockguard guard(m_pluginsLock);
+  m_pluginStats.push_back(std::make_unique<PluginStats>());
+  return m_pluginStats.back().get();
+}
+
+void Core::PublishSender(PluginStats* stats, uint32_t id) {
+  stats->id = id;
+  // A new table with every plugin kept so far, in list order: with two plugins of one id, the
+  // one the list has first is found. The table in use stays alive for whoever still reads it.
+  std::vector<PluginStats*> senders;
+  senders.reserve(m_plugins.size());
+  for (const PluginRecord& plugin : m_plugins) {
+    if (plugin.stats != nullptr) senders.push_back(plugin.stats);
+  }
+  m_senderTables.push_back(std::make_unique<SenderTable>(senders));
+  m_senders.store(m_senderTables.back().get(), std::memory_order_release);
 }
 
 bool Core::StartIoctlAtLoad(PluginRecord& plugin) {
@@ -272,6 +300,7 @@ void Core::CloseAllPlugins() {
     if (close == nullptr) continue;
     CloseRequest request = ZeroedRecord<CloseRequest>();
     StatusReply reply = ZeroedRecord<StatusReply>();
+    const CallingPlugin calling(calls->stats());
     CallEntry(close, &request, &reply);
   }
 }
@@ -296,6 +325,7 @@ void Core::UnloadAllPlugins() {
     if (unload != nullptr) {
       UnloadRequest request = ZeroedRecord<UnloadRequest>();
       StatusReply reply = ZeroedRecord<StatusReply>();
+      const CallingPlugin calling(calls->stats());
       CallEntry(unload, &request, &reply);
     }
     // The code goes only once no call is inside it and every thread that called into it has

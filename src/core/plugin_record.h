@@ -14,6 +14,7 @@
 class wxDynamicLibrary;
 class PluginCalls;
 class PluginThread;
+struct PluginStats;
 
 // Operation numbers: the position of each entry point in the fixed order of the interface.
 enum PluginOp : uint32_t {
@@ -61,6 +62,8 @@ struct PluginRecord {
   // The call threads in flight into this plugin; owned by the Core from acceptance until the
   // Unload pass.
   PluginCalls* calls = nullptr;
+  // Its counters; owned by the Core, which keeps them as long as it lives.
+  PluginStats* stats = nullptr;
 };
 
 // The envelope of a call thread's request: the operation and the entry point's request record.

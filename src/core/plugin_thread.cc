@@ -4,8 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "core/core.h"
 #include "core/payload.h"
 #include "core/plugin_calls.h"
+#include "pt/ticks.h"
 
 namespace {
 std::atomic<PluginThread::CheckInHook> g_checkInHook{nullptr};
@@ -49,6 +51,7 @@ PluginThread* PluginThread::Launch(Core* core, PluginEntryFn entry, PluginCalls*
     calls->Cancel("could not start a thread for a call");
     return nullptr;
   }
+  core->CountCallThread();
   return thread;
 }
 
@@ -90,6 +93,9 @@ void PluginThread::execute() {
   if (CheckInHook hook = g_checkInHook.load()) hook(m_calls, Stage::kAfterCheckIn);
   // From here the call counts as running: the Close pass has waited for this mark.
   m_calls->Entered();
+  PluginStats* stats = m_calls->stats();
+  const CallingPlugin calling(stats);
+  const uint64_t start = pt::ticks();
   switch (m_request.op) {
     case kOpRead:
       CallEntry(m_entry, &m_request.record.read, &m_reply.record.read);
@@ -104,6 +110,7 @@ void PluginThread::execute() {
       CallEntry(m_entry, &m_request.record.bytes, &m_reply.record.bytes);
       break;
   }
+  if (stats != nullptr) stats->CountCall(m_request.op, start, pt::ticks(), false);
 }
 
 void PluginThread::cleanup() {

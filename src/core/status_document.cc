@@ -20,7 +20,6 @@
 namespace {
 
 constexpr int kVersion[4] = {3, 5, 9, 17308};
-constexpr uint32_t kStatusDocumentCode = 0x1000010;
 
 int Signed(uint32_t value) { return static_cast<int32_t>(value); }
 
@@ -33,11 +32,13 @@ int LowMilliseconds(const wxTimeSpan& span) {
 bool Core::OpenAllPlugins() {
   for (size_t i = 0;; ++i) {
     PluginEntryFn open;
+    PluginStats* stats;
     {
       pt::lockguard guard(m_pluginsLock);
       if (i >= m_plugins.size()) break;
       if (m_plugins[i].library == nullptr) continue;
       open = m_plugins[i].open;
+      stats = m_plugins[i].stats;
     }
     OpenRequest request;
     std::memset(&request, 0, sizeof request);
@@ -48,7 +49,11 @@ bool Core::OpenAllPlugins() {
     reply.size = sizeof reply;
     reply.version = ZENT_RECORD_VERSION;
     const wxDateTime before = wxDateTime::UNow();
-    const int code = open != nullptr ? CallEntry(open, &request, &reply) : 0;
+    int code = 0;
+    if (open != nullptr) {
+      const CallingPlugin calling(stats);
+      code = CallEntry(open, &request, &reply);
+    }
     const wxTimeSpan took = wxDateTime::UNow() - before;
     pt::lockguard guard(m_pluginsLock);
     m_plugins[i].openTime = took;
@@ -65,7 +70,7 @@ bool Core::OpenAllPlugins() {
   message.source = CORE_SOURCE;
   message.channel = 0;
   message.flags = MSG_TO_OTHERS;
-  message.code = kStatusDocumentCode;
+  message.code = ZENT_CODE_STATUS_DOCUMENT;
   MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
   HandleMessage(&message, &reply);
   if (reply.result != RESULT_OK) {

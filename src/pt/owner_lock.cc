@@ -1,5 +1,7 @@
 #include "pt/owner_lock.h"
 
+#include "pt/ticks.h"
+
 OwnerLock::OwnerLock() : cond_("Semaphore failed") {}
 
 bool OwnerLock::WaitForUnit(bool wait) {
@@ -18,6 +20,8 @@ bool OwnerLock::Acquire(void* owner, bool wait) {
   --count_;
   owner_ = owner;
   held_ = true;
+  heldSince_ = pt::ticks();
+  ++acquired_;
   return true;
 }
 
@@ -26,6 +30,7 @@ void OwnerLock::Release(void* owner) {
   if (!held_ || owner_ != owner) return;
   held_ = false;
   owner_ = nullptr;
+  heldSince_ = 0;
   ++count_;
   cond_.signal();
 }
@@ -42,6 +47,7 @@ bool OwnerLock::WaitFree(bool wait) {
   // Taking the unit and putting it straight back: the lock is free and nobody owns it.
   held_ = false;
   owner_ = nullptr;
+  heldSince_ = 0;
   cond_.signal();
   return true;
 }
@@ -55,4 +61,9 @@ void OwnerLock::Abandon() {
 int OwnerLock::Waiters() {
   pt::lockguard guard(mtx_);
   return waiters_;
+}
+
+OwnerLock::State OwnerLock::Look() {
+  pt::lockguard guard(mtx_);
+  return State{waiters_, held_ ? heldSince_ : 0, acquired_};
 }

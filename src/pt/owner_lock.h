@@ -16,6 +16,8 @@
 #ifndef ZENT_PT_OWNER_LOCK_H_
 #define ZENT_PT_OWNER_LOCK_H_
 
+#include <cstdint>
+
 #include "pt/sync.h"
 
 class OwnerLock {
@@ -38,6 +40,12 @@ class OwnerLock {
   void Abandon();
   // How many threads wait in Acquire or WaitFree at this moment.
   int Waiters();
+  struct State {
+    int waiters;         // as Waiters
+    uint64_t heldSince;  // pt::ticks when the holder took it; 0 when free
+    uint64_t acquired;   // how often it was taken
+  };
+  State Look();
 
  private:
   // REQUIRES: mtx_ is held. Waits while the count is 0; false if it must give up instead.
@@ -50,6 +58,8 @@ class OwnerLock {
   void* owner_ PT_GUARDED_BY(mtx_) = nullptr;
   bool abandoned_ PT_GUARDED_BY(mtx_) = false;
   int waiters_ PT_GUARDED_BY(mtx_) = 0;
+  uint64_t heldSince_ PT_GUARDED_BY(mtx_) = 0;
+  uint64_t acquired_ PT_GUARDED_BY(mtx_) = 0;
 };
 
 #endif  // ZENT_PT_OWNER_LOCK_H_

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/payload.h"
+#include "pt/ticks.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ bool BufferRefTable::RemoveHolder(Entry* entry, uint32_t holder) {
 }
 
 BufferRefTable::Step BufferRefTable::Pass(const void* buffer, bool adopt, const uint32_t* previous,
-                                          uint32_t next) {
+                                          uint32_t next, uint32_t length) {
   pt::lockguard guard(m_bufferRefsLock);
   Entry* entry;
   if (adopt) {
@@ -125,6 +126,7 @@ BufferRefTable::Step BufferRefTable::Pass(const void* buffer, bool adopt, const 
     entry = &m_delivering;
     entry->buffer = buffer;
     entry->core = true;
+    entry->length = length;
   } else {
     entry = Find(buffer);
     if (entry == nullptr) return Step::kNotAdopted;
@@ -144,6 +146,7 @@ BufferRefTable::Drop BufferRefTable::EndDelivery(const void* buffer, const uint3
   size_t at = SlotOf(buffer);
   while (m_slots[at].buffer != nullptr) at = (at + 1) & (m_capacity - 1);
   m_slots[at] = m_delivering;
+  m_slots[at].keptSince = pt::ticks();
   ++m_size;
   m_delivering = Entry{};
   return Drop::kStillHeld;
@@ -199,4 +202,36 @@ std::vector<void*> BufferRefTable::TakeAll() {
   }
   m_size = 0;
   return buffers;
+}
+
+void BufferRefTable::Holdings(std::unordered_map<uint32_t, Holding>* holdings) const {
+  pt::lockguard guard(m_bufferRefsLock);
+  for (size_t i = 0; i < m_capacity; ++i) {
+    const Entry& entry = m_slots[i];
+    if (entry.buffer == nullptr) continue;
+    const auto add = [&](uint32_t holder) {
+      Holding& holding = (*holdings)[holder];
+      ++holding.buffers;
+      holding.bytes += entry.length;
+      if (holding.oldestSince == 0 || entry.keptSince < holding.oldestSince) {
+        holding.oldestSince = entry.keptSince;
+      }
+    };
+    for (uint8_t h = 0; h < entry.inlineCount; ++h) add(entry.inlineHolders[h]);
+    if (entry.more != nullptr) {
+      for (uint32_t holder : *entry.more) add(holder);
+    }
+  }
+}
+
+std::vector<uint32_t> BufferRefTable::HoldersOf(const void* buffer) const {
+  std::vector<uint32_t> holders;
+  if (buffer == nullptr) return holders;
+  pt::lockguard guard(m_bufferRefsLock);
+  const Entry* entry = Find(buffer);
+  if (entry == nullptr) return holders;
+  holders.assign(entry->inlineHolders, entry->inlineHolders + entry->inlineCount);
+  if (entry->more != nullptr)
+    holders.insert(holders.end(), entry->more->begin(), entry->more->end());
+  return holders;
 }

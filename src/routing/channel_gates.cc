@@ -104,3 +104,15 @@ int ChannelGates::WaitingOn(uint32_t channel) {
   }
   return gate != nullptr ? gate->Waiters() : 0;
 }
+
+std::vector<ChannelGates::ChannelState> ChannelGates::Look() {
+  std::vector<ChannelState> channels;
+  pt::lockguard guard(m_lock);
+  channels.reserve(m_gates.size());
+  for (auto& [channel, entry] : m_gates) {
+    const auto gate = entry->locks.find(0);
+    if (gate == entry->locks.end()) continue;
+    channels.push_back(ChannelState{channel, !entry->closed, gate->second->Look()});
+  }
+  return channels;
+}

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "pt/owner_lock.h"
 #include "pt/sync.h"
@@ -59,6 +60,14 @@ class ChannelGates {
   void AbandonAll();
   // How many senders (queued messages and broadcasts) wait for channel's gate at this moment.
   int WaitingOn(uint32_t channel);
+
+  // Every channel that a broadcast opened, in number order, as it stands.
+  struct ChannelState {
+    uint32_t channel;
+    bool open;  // not closed
+    OwnerLock::State gate;
+  };
+  std::vector<ChannelState> Look();
 
  private:
   // REQUIRES: m_lock is held. Sub-key 0 of channel, created with its entry when create is true.

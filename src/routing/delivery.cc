@@ -26,6 +26,7 @@
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
 #include "core/thread_log.h"
+#include "pt/ticks.h"
 
 void Core::BroadcastNow(const Message& message) {
   const uint32_t match = BroadcastMatchValue(message.code);
@@ -126,7 +127,7 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
       // The Core holds the buffer from the first call on, and the plugin during its call, so
       // that it may give the buffer back from inside it.
       const BufferRefTable::Step step =
-          m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id);
+          m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id, message.length);
       adopted = adopted || step != BufferRefTable::Step::kNotAdopted;
       done.reset();
       if (step != BufferRefTable::Step::kHeld) {
@@ -137,6 +138,14 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
       }
     }
     uint32_t retained;
+    // Timed for the counters, and marked as running, so that a call that holds every delivery
+    // up can be seen while it does.
+    PluginStats* stats = plugin.stats;
+    const uint32_t op = command != 0 ? kOpIoctl : kOpWrite;
+    const uint64_t start = pt::ticks();
+    stats->runningOp.store(op, std::memory_order_relaxed);
+    stats->runningSince.store(start, std::memory_order_relaxed);
+    t_callingPlugin = stats;
     if (command != 0) {
       IoctlRequest request = MakeIoctlDelivery(command, message);
       IoctlReply reply = MakeIoctlDeliveryReply(command);
@@ -148,6 +157,10 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
       CallEntry(entry, &request, &reply);
       retained = reply.retained;
     }
+    t_callingPlugin = nullptr;
+    const uint64_t end = pt::ticks();
+    stats->runningSince.store(0, std::memory_order_relaxed);
+    stats->CountCall(op, start, end, true);
     if (retained == 0) done = id;
   }
   *lastHolder = done;

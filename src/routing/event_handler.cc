@@ -44,14 +44,20 @@ void Core::DispatchQueued(const pt::thread* until) {
     size_t taken;
     {
       pt::lockguard guard(m_queueLock);
-      taken = m_queue.Pop(batch, kBatch);
-      size_t cost = 0;
-      for (size_t i = 0; i < taken; ++i) cost += QueuedCost(batch[i].length);
-      m_queuedBytes.store(m_queuedBytes.load(std::memory_order_relaxed) - cost,
+      // The batch delivered last is done with now; its messages and bytes stop counting
+      // against the bound and in the depth only here, so that a batch in hand counts as much
+      // as one still queued.
+      m_queuedBytes.store(m_queuedBytes.load(std::memory_order_relaxed) - m_inHand.bytes,
                           std::memory_order_relaxed);
+      taken = m_queue.Pop(batch, kBatch);
+      m_inHand.count = taken;
+      m_inHand.bytes = 0;
+      for (size_t i = 0; i < taken; ++i) m_inHand.bytes += QueuedCost(batch[i].length);
     }
     if (taken == 0) return;
     for (size_t i = 0; i < taken; ++i) DispatchOne(batch[i]);
+    m_delivered.store(m_delivered.load(std::memory_order_relaxed) + taken,
+                      std::memory_order_relaxed);
   }
 }
 

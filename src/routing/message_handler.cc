@@ -67,6 +67,9 @@ int Core::Route(const Message& message) {
       case BufferRefTable::Drop::kStillHeld:
         break;
       case BufferRefTable::Drop::kNotHeld: {
+        if (PluginStats* stats = SenderStats(message.source)) {
+          stats->badReleases.fetch_add(1, std::memory_order_relaxed);
+        }
         long skipped = 0;
         if (message.data != nullptr && m_releaseWarnings.Due(&skipped)) {
           RouteThreadLog();
@@ -84,6 +87,10 @@ int Core::Route(const Message& message) {
   } else {
     // Channel 0 is never held (queued messages on it take no gate): nothing to wait for.
     if (message.channel != 0) m_gates.OpenChannel(message.channel, !MustNotWaitForGates());
+    m_broadcasts.fetch_add(1, std::memory_order_relaxed);
+    if (PluginStats* sender = t_callingPlugin) {
+      sender->broadcasts.fetch_add(1, std::memory_order_relaxed);
+    }
     BroadcastNow(message);
     // Nothing was queued: waking the event handler would only have it find the queue as it
     // was, and take a core from the broadcast's call threads while it looks.
@@ -94,16 +101,33 @@ int Core::Route(const Message& message) {
 }
 
 int Core::Queue(const Message& message) {
+  std::atomic<uint64_t>* refusals = nullptr;  // the routing count of the refusal, if refused
+  const int result = QueueCopy(message, &refusals);
+  if (refusals != nullptr) refusals->fetch_add(1, std::memory_order_relaxed);
+  if (PluginStats* sender = SenderStats(message.source)) {
+    std::atomic<uint64_t>& sent = result == RESULT_OK                ? sender->sentQueued
+                                  : result == RESULT_CHANNEL_REFUSED ? sender->sentRefused
+                                                                     : sender->sentNoMemory;
+    sent.fetch_add(1, std::memory_order_relaxed);
+  }
+  return result;
+}
+
+int Core::QueueCopy(const Message& message, std::atomic<uint64_t>** refusals) {
   void* buffer = nullptr;
   const uint32_t length = message.data != nullptr ? message.length : 0;
   if (length != 0) {
     buffer = AllocatePayload(length, AllocationSite::kQueuedPayload);
-    if (buffer == nullptr) return RESULT_NO_MEMORY;
+    if (buffer == nullptr) {
+      *refusals = &m_refusedNoMemory;
+      return RESULT_NO_MEMORY;
+    }
     std::memcpy(buffer, message.data, length);
   }
   const bool onChannel = message.channel != 0;
   if (onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates())) {
     ReleasePayload(buffer);
+    *refusals = &m_refusedChannel;
     return RESULT_CHANNEL_REFUSED;
   }
   const size_t cost = QueuedCost(length);
@@ -119,17 +143,25 @@ int Core::Queue(const Message& message) {
     Message* queued = nullptr;
     if (m_deliveryEnded) {
       result = RESULT_CHANNEL_REFUSED;
+      *refusals = &m_refusedStopping;
     } else if (bound != 0 && held + cost > bound) {
       result = RESULT_NO_MEMORY;
+      *refusals = &m_refusedBound;
     } else if ((queued = m_queue.Push()) == nullptr) {
       result = RESULT_NO_MEMORY;
-      held = 0;  // not the bound: no memory for the queue itself
+      *refusals = &m_refusedNoMemory;
     } else {
       // The sender's record byte for byte, but for the Core's own copy of the payload.
       *queued = message;
       queued->data = buffer;
       queued->length = length;
-      m_queuedBytes.store(held + cost, std::memory_order_relaxed);
+      held += cost;
+      m_queuedBytes.store(held, std::memory_order_relaxed);
+      QueueCounts& counts = m_queueCounts;
+      ++counts.queued;
+      const size_t depth = m_queue.size() + m_inHand.count;
+      if (depth > counts.depthMax) counts.depthMax = depth;
+      if (held > counts.depthBytesMax) counts.depthBytesMax = held;
     }
   }
   if (result != RESULT_OK) {
@@ -137,7 +169,7 @@ int Core::Queue(const Message& message) {
     if (onChannel) m_gates.ReleaseChannel(message.channel, buffer);
     ReleasePayload(buffer);
     long skipped = 0;
-    if (result == RESULT_NO_MEMORY && held != 0 && m_boundWarnings.Due(&skipped)) {
+    if (*refusals == &m_refusedBound && m_boundWarnings.Due(&skipped)) {
       RouteThreadLog();
       wxLogWarning(
           "the queue holds %zu KiB, its bound is %zu KiB: a message of %u bytes from plugin %u "
