@@ -140,8 +140,8 @@ void ReleasePayload(void* buffer) {
 
 void FreeKeptPayloads() { Cache().FreeAll(); }
 
-size_t PayloadFootprint(size_t size) {
-  if (size == 0) size = 1;
+size_t LargePayloadFootprint(size_t size) {
+  static_assert(PayloadCache::kSmallestClass == 4096, "PayloadFootprint's small sizes");
   const size_t sizeClass = PayloadCache::ClassOf(size);
   return sizeClass != 0 ? sizeClass : size;
 }

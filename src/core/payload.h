@@ -42,9 +42,12 @@ bool AllocationAllowed(AllocationSite site);
 void* AllocatePayload(size_t size, AllocationSite site);
 // Releases a buffer that AllocatePayload returned; ignores null.
 void ReleasePayload(void* buffer);
-// The bytes that AllocatePayload(size) asks the allocator for: size, or the size class a large
-// payload is rounded up to (at most an eighth more).
-size_t PayloadFootprint(size_t size);
+// The bytes that AllocatePayload(size) asks the allocator for: size (at least 1), or the size
+// class a large payload is rounded up to (at most an eighth more).
+size_t LargePayloadFootprint(size_t size);
+inline size_t PayloadFootprint(size_t size) {
+  return size < 4096 ? (size != 0 ? size : 1) : LargePayloadFootprint(size);
+}
 // Frees the large buffers kept for reuse (see payload.cc); the Core does so when it is
 // destroyed.
 void FreeKeptPayloads();

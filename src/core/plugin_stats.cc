@@ -1,19 +1,6 @@
 #include "core/plugin_stats.h"
 
-#include "core/plugin_record.h"
-
-void PluginStats::CountCall(uint32_t op, uint64_t start, uint64_t end, bool exclusive) {
-  Entry& entry = op == kOpRead ? read : op == kOpWrite ? write : ioctl;
-  const uint64_t took = end > start ? end - start : 0;
-  if (exclusive) {
-    entry.calls.store(entry.calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    entry.ticks.store(entry.ticks.load(std::memory_order_relaxed) + took,
-                      std::memory_order_relaxed);
-  } else {
-    entry.calls.fetch_add(1, std::memory_order_relaxed);
-    entry.ticks.fetch_add(took, std::memory_order_relaxed);
-  }
-  if (took <= m_longestTicks.load(std::memory_order_relaxed)) return;
+void PluginStats::NoteLongest(uint32_t op, uint64_t start, uint64_t took) {
   pt::lockguard guard(m_longestLock);
   if (took <= m_longest.ticks) return;
   m_longest = Longest{took, start, op};

@@ -44,8 +44,20 @@ struct PluginStats {
   std::atomic<uint64_t> broadcasts{0}, badReleases{0};
 
   // Counts one call of op (kOpRead, kOpWrite or kOpIoctl) that ran from start to end. exclusive:
-  // the calling thread is the only one that counts calls of op (the event handler's).
-  void CountCall(uint32_t op, uint64_t start, uint64_t end, bool exclusive);
+  // the calling thread is the only one that counts calls of op (the event handler's). Inline:
+  // the event handler counts every call it makes.
+  void CountCall(Entry& entry, uint32_t op, uint64_t start, uint64_t end, bool exclusive) {
+    const uint64_t took = end > start ? end - start : 0;
+    if (exclusive) {
+      entry.calls.store(entry.calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      entry.ticks.store(entry.ticks.load(std::memory_order_relaxed) + took,
+                        std::memory_order_relaxed);
+    } else {
+      entry.calls.fetch_add(1, std::memory_order_relaxed);
+      entry.ticks.fetch_add(took, std::memory_order_relaxed);
+    }
+    if (took > m_longestTicks.load(std::memory_order_relaxed)) NoteLongest(op, start, took);
+  }
 
   struct Longest {
     uint64_t ticks = 0;  // how long it ran
@@ -55,6 +67,8 @@ struct PluginStats {
   Longest LongestCall();
 
  private:
+  void NoteLongest(uint32_t op, uint64_t start, uint64_t took);
+
   std::atomic<uint64_t> m_longestTicks{0};  // a copy of m_longest.ticks, looked at first
   pt::mutex m_longestLock;
   Longest m_longest PT_GUARDED_BY(m_longestLock);

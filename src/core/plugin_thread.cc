@@ -110,7 +110,10 @@ void PluginThread::execute() {
       CallEntry(m_entry, &m_request.record.bytes, &m_reply.record.bytes);
       break;
   }
-  if (stats != nullptr) stats->CountCall(m_request.op, start, pt::ticks(), false);
+  if (stats != nullptr) {
+    PluginStats::Entry& entry = m_request.op == kOpRead ? stats->read : stats->ioctl;
+    stats->CountCall(entry, m_request.op, start, pt::ticks(), false);
+  }
 }
 
 void PluginThread::cleanup() {

@@ -160,7 +160,7 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
     t_callingPlugin = nullptr;
     const uint64_t end = pt::ticks();
     stats->runningSince.store(0, std::memory_order_relaxed);
-    stats->CountCall(op, start, end, true);
+    stats->CountCall(command != 0 ? stats->ioctl : stats->write, op, start, end, true);
     if (retained == 0) done = id;
   }
   *lastHolder = done;
