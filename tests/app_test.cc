@@ -52,6 +52,19 @@ TEST(CommandLineTest, HelpShowsTheDebugSwitchAndRunsNothing) {
   EXPECT_EQ(server.out.find("starting the core"), std::string::npos);
 }
 
+TEST(CommandLineTest, VerboseNamesEveryPluginLoadedWithWhatItAskedFor) {
+  zt::Installation install;
+  install.AddPlugin("seven.so", "id 7\naccepts_read 1\nmask 2 0x08000001\nmask 8 0x10\n");
+  const std::string line =
+      "plugin seven.so loaded: id 7 (0x00000007), acceptsRead 1, acceptsWrite 0, ioctlAtLoad 0, "
+      "masks 00000000 00000000 08000001 00000000 00000000 00000000 00000000 00000000 00000010";
+  const zt::CommandResult verbose = zt::RunConsoleOnce(install, {}, {"-d", "--verbose"});
+  EXPECT_EQ(verbose.exitCode, 0) << verbose.Describe();
+  EXPECT_EQ(zt::CountOf(verbose.err, line), 1u) << verbose.err;
+  const zt::CommandResult quiet = zt::RunConsoleOnce(install);
+  EXPECT_EQ(quiet.err.find("seven.so"), std::string::npos) << quiet.err;
+}
+
 TEST(CommandLineTest, UnknownOptionIsRejected) {
   zt::Installation install;
   const zt::CommandResult server = zt::RunConsoleOnce(install, {}, {"--no-such-option"});

@@ -165,14 +165,18 @@ TEST(PluginInterfaceTest, MissingEntryPointsAreNamedOnceAndNeverCalled) {
   EXPECT_EQ(zt::SendText(0, 0, 0x01, 0, "broadcast"), RESULT_OK);
   EXPECT_EQ(zt::SendText(9, 0, 0x01, 0, "queued"), RESULT_OK);
   harness.Stop();
-  size_t warnings = 0;
+  // The entry points it lacks and needs, once each, as the inspector names them; nothing about
+  // Seek, and no line from the symbol lookups themselves.
+  std::vector<std::string> lines;
   for (const std::string& line : zt::LogCapture::Get().Lines()) {
-    if (line.find("partial.so does not export") == std::string::npos) continue;
-    ++warnings;
-    EXPECT_NE(line.find("Read, Write, IOCTL"), std::string::npos) << line;
-    EXPECT_EQ(line.find("Seek"), std::string::npos) << line;
+    if (line.find("partial.so") != std::string::npos) lines.push_back(line);
+    EXPECT_EQ(line.find("symbol"), std::string::npos) << line;
   }
-  EXPECT_EQ(warnings, 1u);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "plugin partial.so does not export IOCTL: the server skips that call (so "
+                       "the plugin never sees the status document)",
+                       "plugin partial.so sets acceptsRead but does not export Read",
+                       "plugin partial.so sets acceptsWrite but does not export Write"}));
   const auto events = zt::ReadEvents(record);
   EXPECT_EQ(zt::EventsNamed(events, "close").size(), 1u);
   EXPECT_EQ(zt::EventsNamed(events, "unload").size(), 1u);

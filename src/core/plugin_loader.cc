@@ -31,6 +31,7 @@
 #include <wx/log.h>
 
 #include "core/core.h"
+#include "core/entry_points.h"
 #include "core/file_names.h"
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
@@ -195,14 +196,12 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   }
   plugin.library = new wxDynamicLibrary;
   plugin.library->Attach(handle);
-  wxString missing;
-  for (const EntryName& entry : kEntryNames) {
-    plugin.*entry.field = reinterpret_cast<PluginEntryFn>(plugin.library->GetSymbol(entry.name));
-    if (plugin.*entry.field == nullptr && entry.field != &PluginRecord::load &&
-        entry.field != &PluginRecord::seek) {
-      missing += missing.empty() ? "" : ", ";
-      missing += entry.name;
-    }
+  // Looked up quietly: which missing ones matter depends on what the plugin asks for in Load.
+  bool exports[8];
+  for (size_t i = 0; i < 8; ++i) {
+    const EntryName& entry = kEntryNames[i];
+    plugin.*entry.field = reinterpret_cast<PluginEntryFn>(dlsym(handle, entry.name));
+    exports[i] = plugin.*entry.field != nullptr;
   }
   if (plugin.load == nullptr) {
     UnloadLibrary(plugin.library);
@@ -229,9 +228,16 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
     return;
   }
 
-  if (!missing.empty()) {
-    wxLogWarning("plugin %s does not export %s; those calls are skipped", shown, missing);
+  for (const std::string& missing : MissingEntryPoints(exports, info)) {
+    wxLogWarning("plugin %s %s", shown, missing);
   }
+  wxLogVerbose(
+      "plugin %s loaded: id %u (0x%08x), acceptsRead %d, acceptsWrite %d, ioctlAtLoad %d, masks "
+      "%08x %08x %08x %08x %08x %08x %08x %08x %08x",
+      shown, info.id, info.id, info.acceptsRead != 0, info.acceptsWrite != 0,
+      info.ioctlAtLoad != 0, info.classMasks[0], info.classMasks[1], info.classMasks[2],
+      info.classMasks[3], info.classMasks[4], info.classMasks[5], info.classMasks[6],
+      info.classMasks[7], info.classMasks[8]);
   plugin.info = info;
   plugin.stats = stats;
   plugin.calls = new PluginCalls(shown, m_limits.maxCallsPerPlugin, stats);

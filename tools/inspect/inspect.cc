@@ -40,6 +40,7 @@
 #include <vector>
 #include <zentserver/plugin_api.h>
 
+#include "core/entry_points.h"
 #include "core/plugin_trust.h"
 
 namespace {
@@ -320,20 +321,7 @@ struct Report {
 
 void AddWarnings(Report& report) {
   const PluginInfo& info = report.info;
-  for (int entry : {kOpen, kClose, kUnload, kIoctl}) {
-    if (!report.exports[entry]) {
-      std::string text =
-          std::string("does not export ") + kEntryNames[entry] + ": the server skips that call";
-      if (entry == kIoctl) text += " (so the plugin never sees the status document)";
-      report.warnings.push_back(text);
-    }
-  }
-  if (info.acceptsRead != 0 && !report.exports[kRead]) {
-    report.warnings.push_back("sets acceptsRead but does not export Read");
-  }
-  if (info.acceptsWrite != 0 && !report.exports[kWrite]) {
-    report.warnings.push_back("sets acceptsWrite but does not export Write");
-  }
+  report.warnings = MissingEntryPoints(report.exports, info);
   if (info.id == 0) {
     report.warnings.push_back(
         "id is 0: a message with source 0 is a broadcast, so the plugin cannot send queued "
