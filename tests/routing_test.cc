@@ -716,4 +716,39 @@ TEST(ForkedChildTest, TheCallbackInAForkedChildIsRefusedWithoutTouchingTheCore) 
   EXPECT_EQ(zt::Payloads(receiver, "write"), std::vector<std::string>{"from parent"});
 }
 
+TEST(HeldGateTest, AKeptBufferThatHoldsItsChannelIsNamedWhileItDoesAndAtStop) {
+  zt::CalendarScope clock(1000000, 0);  // counts the scheduler's passes
+  zt::Installation install;
+  install.AddPlugin("keeper.so", "id 12\naccepts_write 1\nmask 2 0x08000001\nretain 1\n");
+  zt::CoreHarness harness(install);
+  CoreLimits limits;
+  limits.gateHeldWarningMs = 300;
+  harness.core().SetLimits(limits);
+  harness.Start();
+  zt::LogCapture::Get().Clear();
+  ASSERT_EQ(zt::SendText(0, 5, 0x04, 0x04000004, "open"), RESULT_OK);
+  ASSERT_EQ(zt::SendText(9, 5, 0x04, 0x04000001, "frame"), RESULT_OK);
+  const std::string warning =
+      "channel 5 has been held for 1 s by a message of code 0x04000001 that keeper.so (id 12) has "
+      "not given back; its next sender waits until then";
+  const auto count = [](const std::string& text) {
+    size_t n = 0;
+    for (const std::string& line : zt::LogCapture::Get().Lines()) n += line.find(text) == 0;
+    return n;
+  };
+  ASSERT_TRUE(zt::WaitUntil([&] { return count("channel 5 has been held for") > 0; }));
+  EXPECT_EQ(count("channel 5 has been held for 0 s by a message of code 0x04000001 that keeper.so "
+                  "(id 12) has not given back") +
+                count(warning),
+            1u)
+      << zt::LogCapture::Get().Lines().back();
+  ASSERT_TRUE(clock.WaitForLooks(25));  // two and a half seconds more of the same message
+  EXPECT_EQ(count("channel 5 has been held for"), 1u) << "once per held message";
+  harness.Stop();
+  EXPECT_EQ(count("plugin keeper.so (id 12) still holds 2 buffer(s) after Close (channels 0 5; "
+                  "codes 0x01000010 0x04000001)"),
+            1u)
+      << "the status document is kept too";
+}
+
 }  // namespace

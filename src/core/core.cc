@@ -78,6 +78,7 @@ void Core::Stop() {
   StopSchedulerThread();
   StopEventHandlerThread();
   CloseAllPlugins();
+  ReportKeptBuffers();
   UnloadAllPlugins();
   DrainQueue();
   if (m_wakeup != nullptr) {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -48,6 +49,9 @@ struct CoreLimits {
   size_t maxQueuedBytes = sizeof(void*) == 8 ? size_t{256} << 20 : size_t{64} << 20;
   // Call threads in flight into one plugin at once; a call past it is skipped. 0 for no bound.
   int maxCallsPerPlugin = sizeof(void*) == 8 ? 512 : 64;
+  // A channel whose gate a message has held this long is reported, with who holds it (once per
+  // message). Not a bound: the wait goes on; tests shorten it.
+  int gateHeldWarningMs = 10000;
 };
 
 // The callback that every plugin receives in its PluginContext: hands the message to the one
@@ -141,6 +145,9 @@ class Core {
     const SenderTable* table = m_senders.load(std::memory_order_acquire);
     return table != nullptr ? table->Find(source) : nullptr;
   }
+  // Warns of channels whose gate one message has held for longer than the limits allow,
+  // naming the plugins that keep it; once per message (on the scheduler thread).
+  void WarnOfHeldGates();
   // The scheduler saw the wall clock jump.
   void CountClockJump() { m_clockJumps.fetch_add(1, std::memory_order_relaxed); }
   // A call thread was started.
@@ -182,6 +189,10 @@ class Core {
   void StopSchedulerThread();
   void StopEventHandlerThread();
   void DrainQueue();
+  // At stop, after the Close pass: one warning per plugin that still keeps buffers.
+  void ReportKeptBuffers();
+  // "name.so (id N)" for the plugin of id, or "id N" when none has it.
+  wxString PluginName(uint32_t id) const;
   // True when a message that would wait for a channel gate must not wait: on the event handler
   // thread (only it gives gates back after deliveries), and on the thread that runs Start until
   // the event handler runs (a plugin calling back from Load or Open would wait for a delivery
@@ -250,6 +261,9 @@ class Core {
       m_refusedStopping{0};
   TickClock m_ticks;
   int m_statisticsInterval = 0;  // seconds; 0: no statistics document
+  // For each channel warned of, the gate's count of acquisitions at the warning: a gate held
+  // by the same message is warned of once. The scheduler's alone.
+  std::map<uint32_t, uint64_t> m_gatesWarned;
   // A plugin's faults that it may repeat for every message are logged at most once a second.
   LogLimiter m_releaseWarnings;  // releases of buffers the plugin does not hold
   LogLimiter m_nullWarnings;     // null messages and replies

@@ -234,10 +234,10 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   wxLogVerbose(
       "plugin %s loaded: id %u (0x%08x), acceptsRead %d, acceptsWrite %d, ioctlAtLoad %d, masks "
       "%08x %08x %08x %08x %08x %08x %08x %08x %08x",
-      shown, info.id, info.id, info.acceptsRead != 0, info.acceptsWrite != 0,
-      info.ioctlAtLoad != 0, info.classMasks[0], info.classMasks[1], info.classMasks[2],
-      info.classMasks[3], info.classMasks[4], info.classMasks[5], info.classMasks[6],
-      info.classMasks[7], info.classMasks[8]);
+      shown, info.id, info.id, info.acceptsRead != 0, info.acceptsWrite != 0, info.ioctlAtLoad != 0,
+      info.classMasks[0], info.classMasks[1], info.classMasks[2], info.classMasks[3],
+      info.classMasks[4], info.classMasks[5], info.classMasks[6], info.classMasks[7],
+      info.classMasks[8]);
   plugin.info = info;
   plugin.stats = stats;
   plugin.calls = new PluginCalls(shown, m_limits.maxCallsPerPlugin, stats);

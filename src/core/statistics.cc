@@ -10,7 +10,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <new>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <unordered_map>
@@ -144,8 +146,21 @@ CoreStatistics Core::Statistics() {
   snapshot.refusedBound = m_refusedBound.load(std::memory_order_relaxed);
   snapshot.refusedStopping = m_refusedStopping.load(std::memory_order_relaxed);
 
-  std::unordered_map<uint32_t, BufferRefTable::Holding> holdings;
-  m_bufferRefs.Holdings(&holdings);
+  // What each plugin keeps: buffers, bytes and since when the oldest.
+  struct Holding {
+    uint64_t buffers = 0, bytes = 0, oldestSince = 0;
+  };
+  std::unordered_map<uint32_t, Holding> holdings;
+  for (const BufferRefTable::Held& held : m_bufferRefs.Kept()) {
+    for (uint32_t holder : held.holders) {
+      Holding& holding = holdings[holder];
+      ++holding.buffers;
+      holding.bytes += held.length;
+      if (holding.oldestSince == 0 || held.keptSince < holding.oldestSince) {
+        holding.oldestSince = held.keptSince;
+      }
+    }
+  }
   {
     pt::lockguard guard(m_pluginsLock);
     snapshot.plugins.reserve(m_plugins.size());
@@ -308,5 +323,84 @@ void Core::PostStatistics(uint64_t sequence) {
   if (reply.result == RESULT_NO_MEMORY) {
     RouteThreadLog();
     wxLogError("the statistics document was not posted (no memory)");
+  }
+}
+
+wxString Core::PluginName(uint32_t id) const {
+  pt::lockguard guard(m_pluginsLock);
+  for (const PluginRecord& plugin : m_plugins) {
+    if (plugin.info.id == id) {
+      return wxString::Format("%s (id %u)", wxString::FromUTF8(ShownName(plugin.fileName)), id);
+    }
+  }
+  return wxString::Format("id %u", id);
+}
+
+namespace {
+
+// "a, b and c" of the names.
+wxString Listed(const std::vector<wxString>& names) {
+  wxString text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+void Core::WarnOfHeldGates() {
+  const uint64_t now = pt::ticks();
+  for (const ChannelGates::ChannelState& channel : m_gates.Look()) {
+    const uint64_t since = channel.gate.heldSince;
+    if (since == 0 || now <= since) continue;
+    const double held = m_ticks.SecondsOf(now - since);
+    if (held * 1000 < m_limits.gateHeldWarningMs) continue;
+    uint64_t& warned = m_gatesWarned[channel.channel];
+    if (warned == channel.gate.acquired) continue;  // this message was reported already
+    warned = channel.gate.acquired;
+    BufferRefTable::Held buffer;
+    wxString who;
+    if (m_bufferRefs.Look(channel.gate.owner, &buffer) && !buffer.holders.empty()) {
+      std::vector<wxString> names;
+      for (uint32_t holder : buffer.holders) names.push_back(PluginName(holder));
+      who = wxString::Format("a message of code 0x%08x that %s %s not given back", buffer.code,
+                             Listed(names), names.size() == 1 ? "has" : "have");
+    } else {
+      who = "a message whose delivery has not ended (the event handler is busy)";
+    }
+    RouteThreadLog();
+    wxLogWarning("channel %u has been held for %.0f s by %s; its next sender waits until then",
+                 static_cast<unsigned>(channel.channel), held, who);
+  }
+}
+
+void Core::ReportKeptBuffers() {
+  struct Kept {
+    size_t buffers = 0;
+    std::set<uint32_t> channels, codes;
+  };
+  std::map<uint32_t, Kept> byHolder;
+  for (const BufferRefTable::Held& held : m_bufferRefs.Kept()) {
+    for (uint32_t holder : held.holders) {
+      Kept& kept = byHolder[holder];
+      ++kept.buffers;
+      kept.channels.insert(held.channel);
+      kept.codes.insert(held.code);
+    }
+  }
+  for (const auto& [holder, kept] : byHolder) {
+    wxString channels, codes;
+    for (uint32_t channel : kept.channels) {
+      channels += wxString::Format("%s%u", channels.empty() ? "" : " ", channel);
+    }
+    for (uint32_t code : kept.codes) {
+      codes += wxString::Format("%s0x%08x", codes.empty() ? "" : " ", code);
+    }
+    wxLogWarning(
+        "plugin %s still holds %zu buffer(s) after Close (channels %s; codes %s): each kept "
+        "buffer must be given back, at the latest in Close",
+        PluginName(holder), kept.buffers, channels, codes);
   }
 }

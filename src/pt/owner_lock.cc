@@ -65,5 +65,5 @@ int OwnerLock::Waiters() {
 
 OwnerLock::State OwnerLock::Look() {
   pt::lockguard guard(mtx_);
-  return State{waiters_, held_ ? heldSince_ : 0, acquired_};
+  return State{waiters_, held_ ? heldSince_ : 0, acquired_, owner_};
 }

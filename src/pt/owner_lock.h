@@ -44,6 +44,7 @@ class OwnerLock {
     int waiters;         // as Waiters
     uint64_t heldSince;  // pt::ticks when the holder took it; 0 when free
     uint64_t acquired;   // how often it was taken
+    const void* owner;   // the holder (when heldSince is not 0)
   };
   State Look();
 

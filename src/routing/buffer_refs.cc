@@ -113,7 +113,7 @@ bool BufferRefTable::RemoveHolder(Entry* entry, uint32_t holder) {
 }
 
 BufferRefTable::Step BufferRefTable::Pass(const void* buffer, bool adopt, const uint32_t* previous,
-                                          uint32_t next, uint32_t length) {
+                                          uint32_t next, const Message* about) {
   pt::lockguard guard(m_bufferRefsLock);
   Entry* entry;
   if (adopt) {
@@ -126,7 +126,11 @@ BufferRefTable::Step BufferRefTable::Pass(const void* buffer, bool adopt, const 
     entry = &m_delivering;
     entry->buffer = buffer;
     entry->core = true;
-    entry->length = length;
+    if (about != nullptr) {
+      entry->length = about->length;
+      entry->channel = about->channel;
+      entry->code = about->code;
+    }
   } else {
     entry = Find(buffer);
     if (entry == nullptr) return Step::kNotAdopted;
@@ -204,34 +208,43 @@ std::vector<void*> BufferRefTable::TakeAll() {
   return buffers;
 }
 
-void BufferRefTable::Holdings(std::unordered_map<uint32_t, Holding>* holdings) const {
-  pt::lockguard guard(m_bufferRefsLock);
-  for (size_t i = 0; i < m_capacity; ++i) {
-    const Entry& entry = m_slots[i];
-    if (entry.buffer == nullptr) continue;
-    const auto add = [&](uint32_t holder) {
-      Holding& holding = (*holdings)[holder];
-      ++holding.buffers;
-      holding.bytes += entry.length;
-      if (holding.oldestSince == 0 || entry.keptSince < holding.oldestSince) {
-        holding.oldestSince = entry.keptSince;
-      }
-    };
-    for (uint8_t h = 0; h < entry.inlineCount; ++h) add(entry.inlineHolders[h]);
-    if (entry.more != nullptr) {
-      for (uint32_t holder : *entry.more) add(holder);
-    }
-  }
+namespace {
+
+BufferRefTable::Held Describe(const void* buffer, uint32_t length, uint32_t channel, uint32_t code,
+                              uint64_t keptSince, const uint32_t* holders, size_t count,
+                              const std::vector<uint32_t>* more) {
+  BufferRefTable::Held held;
+  held.buffer = buffer;
+  held.length = length;
+  held.channel = channel;
+  held.code = code;
+  held.keptSince = keptSince;
+  held.holders.assign(holders, holders + count);
+  if (more != nullptr) held.holders.insert(held.holders.end(), more->begin(), more->end());
+  return held;
 }
 
-std::vector<uint32_t> BufferRefTable::HoldersOf(const void* buffer) const {
-  std::vector<uint32_t> holders;
-  if (buffer == nullptr) return holders;
+}  // namespace
+
+std::vector<BufferRefTable::Held> BufferRefTable::Kept() const {
+  std::vector<Held> kept;
   pt::lockguard guard(m_bufferRefsLock);
-  const Entry* entry = Find(buffer);
-  if (entry == nullptr) return holders;
-  holders.assign(entry->inlineHolders, entry->inlineHolders + entry->inlineCount);
-  if (entry->more != nullptr)
-    holders.insert(holders.end(), entry->more->begin(), entry->more->end());
-  return holders;
+  kept.reserve(m_size);
+  for (size_t i = 0; i < m_capacity; ++i) {
+    const Entry& e = m_slots[i];
+    if (e.buffer == nullptr) continue;
+    kept.push_back(Describe(e.buffer, e.length, e.channel, e.code, e.keptSince, e.inlineHolders,
+                            e.inlineCount, e.more));
+  }
+  return kept;
+}
+
+bool BufferRefTable::Look(const void* buffer, Held* held) const {
+  if (buffer == nullptr) return false;
+  pt::lockguard guard(m_bufferRefsLock);
+  const Entry* e = Find(buffer);
+  if (e == nullptr) return false;
+  *held = Describe(e->buffer, e->length, e->channel, e->code, e->keptSince, e->inlineHolders,
+                   e->inlineCount, e->more);
+  return true;
 }

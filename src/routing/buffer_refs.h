@@ -33,8 +33,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
+
+#include "plugin_api/plugin_api.h"
 
 #include "pt/sync.h"
 
@@ -51,16 +52,16 @@ class BufferRefTable {
   BufferRefTable(const BufferRefTable&) = delete;
   BufferRefTable& operator=(const BufferRefTable&) = delete;
 
-  // One step of a delivery, under one lock (buffer not null): with adopt, records buffer (of
-  // length bytes) as the buffer being delivered, held by the Core (only one is delivered at a
-  // time); then, if
+  // One step of a delivery, under one lock (buffer not null): with adopt, records buffer (the
+  // payload of the message about, whose length, channel and code it keeps for diagnostics) as
+  // the buffer being delivered, held by the Core (only one is delivered at a time); then, if
   // previous is given, drops one hold of *previous (the plugin called before, done with the
   // buffer; never the last hold, since the Core holds it); then records that next holds it.
   // kNotAdopted when the buffer could not be adopted (nothing changed); kNotHeld when next's hold
   // could not be stored (the rest is done).
   enum class Step { kHeld, kNotHeld, kNotAdopted };
   Step Pass(const void* buffer, bool adopt, const uint32_t* previous, uint32_t next,
-            uint32_t length = 0);
+            const Message* about = nullptr);
   // The end of a delivery (buffer not null): drops one hold of *previous if given, then the
   // Core's own hold, under one lock.
   Drop EndDelivery(const void* buffer, const uint32_t* previous);
@@ -72,16 +73,18 @@ class BufferRefTable {
   size_t PluginHolds(const void* buffer) const;
   size_t size() const;
 
-  // What one holder keeps of the buffers that plugins kept after their delivery.
-  struct Holding {
-    size_t buffers = 0;
-    uint64_t bytes = 0;
-    uint64_t oldestSince = 0;  // pt::ticks when the oldest of them was kept
+  // A buffer that plugins hold (kept after its delivery, or being delivered), for diagnostics.
+  struct Held {
+    const void* buffer = nullptr;
+    uint32_t length = 0, channel = 0, code = 0;  // of its message
+    uint64_t keptSince = 0;         // pt::ticks when its delivery ended; 0 while it is delivered
+    std::vector<uint32_t> holders;  // a holder that holds it twice is named twice
   };
-  // Adds every plugin hold on a kept buffer to (*holdings)[holder].
-  void Holdings(std::unordered_map<uint32_t, Holding>* holdings) const;
-  // The plugins that hold buffer now (a holder that holds it twice is named twice).
-  std::vector<uint32_t> HoldersOf(const void* buffer) const;
+  // Every buffer kept after its delivery.
+  std::vector<Held> Kept() const;
+  // buffer as it stands; false when the table does not hold it (still queued, or not the
+  // Core's).
+  bool Look(const void* buffer, Held* held) const;
 
   // Empties the table and returns every buffer that was in it; the caller frees them. Used when
   // the Core is destroyed, after every plugin is unloaded and no holder can use them any more.
@@ -94,7 +97,9 @@ class BufferRefTable {
     bool core = false;             // the Core's own hold
     uint8_t inlineCount = 0;       // holders in inlineHolders
     uint32_t length = 0;           // the payload's bytes
-    uint64_t keptSince = 0;        // pt::ticks when its delivery ended with holders left
+    uint32_t channel = 0;          // its message's channel and code
+    uint32_t code = 0;
+    uint64_t keptSince = 0;  // pt::ticks when its delivery ended with holders left
     uint32_t inlineHolders[kInlineHolders] = {};
     std::vector<uint32_t>* more = nullptr;  // further holders, when there are many; owned
     size_t Holders() const { return inlineCount + (more != nullptr ? more->size() : 0); }

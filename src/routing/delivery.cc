@@ -127,7 +127,7 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
       // The Core holds the buffer from the first call on, and the plugin during its call, so
       // that it may give the buffer back from inside it.
       const BufferRefTable::Step step =
-          m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id, message.length);
+          m_bufferRefs.Pass(buffer, !adopted, done ? &*done : nullptr, id, &message);
       adopted = adopted || step != BufferRefTable::Step::kNotAdopted;
       done.reset();
       if (step != BufferRefTable::Step::kHeld) {

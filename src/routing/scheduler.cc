@@ -62,9 +62,11 @@ void SchedulerThread::execute() {
   const int64_t intervalMs = int64_t{m_core->StatisticsInterval()} * 1000;
   int64_t nextStatisticsMs = SystemMonotonicMs() + intervalMs;
   uint64_t sequence = 0;
+  int pass = 0;
   while (!is_signaled()) {
     relax(100);
     m_core->ReapCallThreads();
+    if (++pass % 10 == 0) m_core->WarnOfHeldGates();  // once a second
     if (intervalMs > 0 && SystemMonotonicMs() >= nextStatisticsMs) {
       m_core->PostStatistics(++sequence);
       // Every interval on the clock; a pass that came late (a stalled machine) does not make

@@ -10,7 +10,10 @@
 // not taken for a jump.
 //
 // On every pass it also joins the plugin call threads that have ended since the last one
-// (Core::ReapCallThreads), so that ended threads do not pile up between calls into a plugin.
+// (Core::ReapCallThreads), so that ended threads do not pile up between calls into a plugin;
+// once a second it reports channels that one message has held for long (Core::WarnOfHeldGates);
+// and with a statistics interval it sends the statistics document that often, by the steady
+// clock (Core::PostStatistics).
 //
 // It owns nothing; it waits only in relax(100), which a signal ends early. Stopping: the Core
 // signals it; the body finishes the pass in progress (at most one more look) and returns.
