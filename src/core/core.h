@@ -171,8 +171,6 @@ class Core {
   int Route(const Message& message);
   // Routes a queued message (source not 0); returns the outcome and counts it.
   int Queue(const Message& message);
-  // The work of Queue; *refusals is the routing count that a refusal goes to.
-  int QueueCopy(const Message& message, std::atomic<uint64_t>** refusals);
   // What a queued message with a payload of length bytes holds while it waits: its payload
   // buffer as allocated and its record.
   static size_t QueuedCost(uint32_t length) {

@@ -34,9 +34,13 @@ struct PluginStats {
   };
   Entry read, write, ioctl;  // by entry point (op kOpRead, kOpWrite, kOpIoctl)
 
-  // The Write or IOCTL call the event handler is inside now: its op and when it began (0: none).
-  std::atomic<uint64_t> runningSince{0};
-  std::atomic<uint32_t> runningOp{0};
+  // The Write or IOCTL call the event handler is inside now, in one word, so that it is set and
+  // cleared with one store each: when it began (pt::ticks, the lowest bit dropped) and, in the
+  // lowest bit, whether it is an IOCTL call. 0: none.
+  std::atomic<uint64_t> running{0};
+  static uint64_t Running(uint64_t start, bool ioctl) { return (start | 1) - !ioctl; }
+  static uint64_t RunningSince(uint64_t running) { return running & ~uint64_t{1}; }
+  static bool RunningIsIoctl(uint64_t running) { return (running & 1) != 0; }
 
   // Queued messages the plugin sent, by answer; broadcasts it sent from inside its calls;
   // releases that named no buffer it held.

@@ -185,9 +185,10 @@ CoreStatistics Core::Statistics() {
         out.longestEntry = EntryName(longest.op);
         out.longestAt = m_ticks.CalendarOf(longest.start);
       }
-      const uint64_t since = stats.runningSince.load(std::memory_order_relaxed);
-      if (since != 0) {
-        out.running = EntryName(stats.runningOp.load(std::memory_order_relaxed));
+      const uint64_t running = stats.running.load(std::memory_order_relaxed);
+      if (running != 0) {
+        const uint64_t since = PluginStats::RunningSince(running);
+        out.running = PluginStats::RunningIsIoctl(running) ? "IOCTL" : "Write";
         out.runningSeconds = now > since ? m_ticks.SecondsOf(now - since) : 0;
       }
       if (plugin.calls != nullptr) {

@@ -141,10 +141,8 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
     // Timed for the counters, and marked as running, so that a call that holds every delivery
     // up can be seen while it does.
     PluginStats* stats = plugin.stats;
-    const uint32_t op = command != 0 ? kOpIoctl : kOpWrite;
     const uint64_t start = pt::ticks();
-    stats->runningOp.store(op, std::memory_order_relaxed);
-    stats->runningSince.store(start, std::memory_order_relaxed);
+    stats->running.store(PluginStats::Running(start, command != 0), std::memory_order_relaxed);
     t_callingPlugin = stats;
     if (command != 0) {
       IoctlRequest request = MakeIoctlDelivery(command, message);
@@ -159,8 +157,12 @@ bool Core::DeliverQueued(const Message& message, std::optional<uint32_t>* lastHo
     }
     t_callingPlugin = nullptr;
     const uint64_t end = pt::ticks();
-    stats->runningSince.store(0, std::memory_order_relaxed);
-    stats->CountCall(command != 0 ? stats->ioctl : stats->write, op, start, end, true);
+    stats->running.store(0, std::memory_order_relaxed);
+    if (command != 0) {
+      stats->CountCall(stats->ioctl, kOpIoctl, start, end, true);
+    } else {
+      stats->CountCall(stats->write, kOpWrite, start, end, true);
+    }
     if (retained == 0) done = id;
   }
   *lastHolder = done;

@@ -101,37 +101,29 @@ int Core::Route(const Message& message) {
 }
 
 int Core::Queue(const Message& message) {
-  std::atomic<uint64_t>* refusals = nullptr;  // the routing count of the refusal, if refused
-  const int result = QueueCopy(message, &refusals);
-  if (refusals != nullptr) refusals->fetch_add(1, std::memory_order_relaxed);
-  if (PluginStats* sender = SenderStats(message.source)) {
-    std::atomic<uint64_t>& sent = result == RESULT_OK                ? sender->sentQueued
-                                  : result == RESULT_CHANNEL_REFUSED ? sender->sentRefused
-                                                                     : sender->sentNoMemory;
-    sent.fetch_add(1, std::memory_order_relaxed);
-  }
-  return result;
-}
-
-int Core::QueueCopy(const Message& message, std::atomic<uint64_t>** refusals) {
+  // A refusal is counted for the routing (by its reason) and for the sender (by its answer).
+  const auto refuse = [this, &message](std::atomic<uint64_t>& reason, int result) {
+    reason.fetch_add(1, std::memory_order_relaxed);
+    if (PluginStats* sender = SenderStats(message.source)) {
+      (result == RESULT_CHANNEL_REFUSED ? sender->sentRefused : sender->sentNoMemory)
+          .fetch_add(1, std::memory_order_relaxed);
+    }
+    return result;
+  };
   void* buffer = nullptr;
   const uint32_t length = message.data != nullptr ? message.length : 0;
   if (length != 0) {
     buffer = AllocatePayload(length, AllocationSite::kQueuedPayload);
-    if (buffer == nullptr) {
-      *refusals = &m_refusedNoMemory;
-      return RESULT_NO_MEMORY;
-    }
+    if (buffer == nullptr) return refuse(m_refusedNoMemory, RESULT_NO_MEMORY);
     std::memcpy(buffer, message.data, length);
   }
   const bool onChannel = message.channel != 0;
   if (onChannel && m_gates.HoldChannel(message.channel, buffer, !MustNotWaitForGates())) {
     ReleasePayload(buffer);
-    *refusals = &m_refusedChannel;
-    return RESULT_CHANNEL_REFUSED;
+    return refuse(m_refusedChannel, RESULT_CHANNEL_REFUSED);
   }
   const size_t cost = QueuedCost(length);
-  int result = RESULT_OK;
+  std::atomic<uint64_t>* refused = nullptr;  // the reason, when refused
   size_t held = 0;
   {
     pt::lockguard guard(m_queueLock);
@@ -142,14 +134,11 @@ int Core::QueueCopy(const Message& message, std::atomic<uint64_t>** refusals) {
     // would, in the end.
     Message* queued = nullptr;
     if (m_deliveryEnded) {
-      result = RESULT_CHANNEL_REFUSED;
-      *refusals = &m_refusedStopping;
+      refused = &m_refusedStopping;
     } else if (bound != 0 && held + cost > bound) {
-      result = RESULT_NO_MEMORY;
-      *refusals = &m_refusedBound;
+      refused = &m_refusedBound;
     } else if ((queued = m_queue.Push()) == nullptr) {
-      result = RESULT_NO_MEMORY;
-      *refusals = &m_refusedNoMemory;
+      refused = &m_refusedNoMemory;
     } else {
       // The sender's record byte for byte, but for the Core's own copy of the payload.
       *queued = message;
@@ -164,12 +153,12 @@ int Core::QueueCopy(const Message& message, std::atomic<uint64_t>** refusals) {
       if (held > counts.depthBytesMax) counts.depthBytesMax = held;
     }
   }
-  if (result != RESULT_OK) {
+  if (refused != nullptr) {
     // The channel it took goes back at once, before the buffer goes.
     if (onChannel) m_gates.ReleaseChannel(message.channel, buffer);
     ReleasePayload(buffer);
     long skipped = 0;
-    if (*refusals == &m_refusedBound && m_boundWarnings.Due(&skipped)) {
+    if (refused == &m_refusedBound && m_boundWarnings.Due(&skipped)) {
       RouteThreadLog();
       wxLogWarning(
           "the queue holds %zu KiB, its bound is %zu KiB: a message of %u bytes from plugin %u "
@@ -177,7 +166,11 @@ int Core::QueueCopy(const Message& message, std::atomic<uint64_t>** refusals) {
           held >> 10, m_limits.maxQueuedBytes >> 10, static_cast<unsigned>(length),
           static_cast<unsigned>(message.source), LogLimiter::Skipped(skipped));
     }
-    return result;
+    return refuse(*refused,
+                  refused == &m_refusedStopping ? RESULT_CHANNEL_REFUSED : RESULT_NO_MEMORY);
+  }
+  if (PluginStats* sender = SenderStats(message.source)) {
+    sender->sentQueued.fetch_add(1, std::memory_order_relaxed);
   }
   if (m_wakeup != nullptr) m_wakeup->post();
   return RESULT_OK;
