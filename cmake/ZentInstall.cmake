@@ -91,7 +91,20 @@ install(FILES ${CMAKE_SOURCE_DIR}/docs/plugins.md ${CMAKE_SOURCE_DIR}/docs/bridg
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/plugins ${CMAKE_SOURCE_DIR}/examples/out-of-tree
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT sdk)
 
-# The Debian package (cpack -G DEB in the build directory): everything above under /usr.
+# The Debian packages (cpack -G DEB in the build directory), everything under /usr: the
+# server's (components server and sdk: zentserver) and one for each shipped plugin that says
+# how in plugins/<name>/package.cmake (its install rules and its component's package settings).
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+set(CPACK_COMPONENT_SERVER_GROUP zentserver)
+set(CPACK_COMPONENT_SDK_GROUP zentserver)
+set(CPACK_DEBIAN_ZENTSERVER_PACKAGE_NAME zentserver)
+set(CPACK_DEBIAN_ZENTSERVER_FILE_NAME DEB-DEFAULT)
+file(GLOB ZENT_PLUGIN_PACKAGES ${CMAKE_SOURCE_DIR}/plugins/*/package.cmake)
+foreach(package ${ZENT_PLUGIN_PACKAGES})
+  include(${package})
+endforeach()
+
 set(CPACK_PACKAGE_NAME zentserver)
 set(CPACK_PACKAGE_VENDOR "zentserver")
 set(CPACK_PACKAGE_CONTACT "zentserver maintainers <maintainers@zentserver.invalid>")
@@ -116,8 +129,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
 endif()
 # systemd reads the new or removed unit at once; the operator enables and starts it.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
-                                       ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_ZENTSERVER_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+                                                  ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_SOURCE_IGNORE_FILES "/build/" "/\\\\.git/")
 include(CPack)

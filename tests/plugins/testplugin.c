@@ -48,6 +48,10 @@
  *                         child got, or result=hung when it did not end within 10 s
  *   epipe WHEN            at that point, write to a pipe whose reader has gone; recorded as
  *                         "epipe when=WHEN result=R errno=E"
+ *   relay B               every Write delivery from another sender is sent on again as a
+ *                         queued message from this plugin (its id as source), with the same
+ *                         channel, flags, code, payload and extra bytes, as a plugin that
+ *                         forwards messages does
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
  *                         call's thread exits, sleeps MS and records "tls_exit"
  * Numbers may be decimal or 0x-hex.
@@ -126,6 +130,7 @@ typedef struct Config {
   char record[512];
   unsigned recordMode;
   int tlsSleepMs;
+  int relay;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
   int spawnAt[W_N], epipeAt[W_N], forkAt[W_N], forkSendAt[W_N];
@@ -312,6 +317,8 @@ static void ReadConfig(const char* path) {
       sscanf(rest, "%511s", g_config.record);
     } else if (strcmp(key, "record_mode") == 0) {
       g_config.recordMode = ParseNumber(rest);
+    } else if (strcmp(key, "relay") == 0) {
+      g_config.relay = (int)ParseNumber(rest);
     } else if (strcmp(key, "tls_sleep") == 0) {
       g_config.tlsSleepMs = (int)ParseNumber(rest);
     }
@@ -660,6 +667,28 @@ ZENT_PLUGIN_EXPORT int Open(OpenRequest* request, OpenReply* reply) {
 }
 
 #ifndef TESTPLUGIN_NO_ROUTING_ENTRIES
+/* Sends a delivered message on as this plugin's own. */
+static void Relay(const WriteRequest* request) {
+  Message message;
+  MessageReply reply;
+  memset(&message, 0, sizeof message);
+  memset(&reply, 0, sizeof reply);
+  message.size = sizeof message;
+  message.version = ZENT_RECORD_VERSION;
+  message.length = request->length;
+  message.data = request->data;
+  message.source = g_config.id;
+  message.channel = request->channel;
+  message.flags = request->flags;
+  message.code = request->code;
+  memcpy(message.extra, request->extra, sizeof message.extra);
+  reply.size = sizeof reply;
+  reply.version = ZENT_RECORD_VERSION;
+  g_callback(&message, &reply);
+  Record("relayed code=0x%x len=%u result=%d tid=%ld", request->code, request->length, reply.result,
+         Tid());
+}
+
 ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
   static char hex[HEX_LIMIT * 2 + 2];
   static pthread_mutex_t hexLock = PTHREAD_MUTEX_INITIALIZER;
@@ -692,6 +721,8 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
   SleepMs(g_config.sleepMs[E_WRITE]);
   Markers(W_WRITE);
   SendAll(W_WRITE);
+  /* Not its own: it receives what it sends like any other plugin. */
+  if (g_config.relay && request->source != g_config.id) Relay(request);
   reply->retained = Keep(request->data);
   return 0;
 }
