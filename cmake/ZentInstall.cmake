@@ -108,9 +108,10 @@ endforeach()
 set(CPACK_PACKAGE_NAME zentserver)
 set(CPACK_PACKAGE_VENDOR "zentserver")
 set(CPACK_PACKAGE_CONTACT "zentserver maintainers <maintainers@zentserver.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "core process of a networked video-recording server, with its plugin SDK")
-string(CONCAT CPACK_PACKAGE_DESCRIPTION
+# Each package's description begins with its own summary line (so there is no common
+# CPACK_PACKAGE_DESCRIPTION_SUMMARY, which CPack would put in front of every package's).
+string(CONCAT CPACK_DEBIAN_ZENTSERVER_DESCRIPTION
+       "core process of a networked video-recording server, with its plugin SDK\n"
        "zentserver loads the plugins that do the media work of a video-recording installation\n"
        "and routes their messages. The package holds the service with its systemd unit, the\n"
        "zentserver-inspect tool and the plugin SDK (header, pkg-config file, CMake package).")

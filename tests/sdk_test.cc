@@ -2,6 +2,7 @@
 // install into a fresh prefix, build an out-of-tree plugin against it with pkg-config and with
 // find_package, let the installed server load both; build the package and look inside it.
 #include <filesystem>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -28,9 +29,12 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
         prefix + "/include/zentserver/plugin_api.h",
         prefix + "/share/pkgconfig/zentserver-plugin.pc",
         prefix + "/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
-        prefix + "/lib/systemd/system/zentserver.service"}) {
+        prefix + "/lib/systemd/system/zentserver.service", appDir + "/plugins/mqtt_bridge.so",
+        prefix + "/etc/zentserver/mqtt-bridge.conf"}) {
     EXPECT_TRUE(zt::FileExists(file)) << file;
   }
+  // The bridge would look for a broker on this machine; its own tests run it.
+  fs::remove(appDir + "/plugins/mqtt_bridge.so");
   EXPECT_TRUE(fs::is_directory(appDir + "/plugins"));
   EXPECT_NE(zt::ReadFile(prefix + "/lib/systemd/system/zentserver.service")
                 .find("ExecStart=" + appDir + "/zentserver"),
@@ -85,7 +89,19 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
   EXPECT_EQ(server.ExitCode(), 0) << server.Stderr();
 }
 
-TEST(SdkTest, TheDebianPackageHoldsTheServiceTheInspectorAndTheSdk) {
+// The .deb files cpack made in dir, by package name.
+std::map<std::string, std::string> Packages(const std::string& dir) {
+  std::map<std::string, std::string> debs;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() != ".deb") continue;
+    const zt::CommandResult name =
+        zt::RunCommand("/usr/bin/dpkg-deb", {"-f", entry.path().string(), "Package"});
+    debs[name.out.substr(0, name.out.find('\n'))] = entry.path().string();
+  }
+  return debs;
+}
+
+TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkAndTheBridge) {
   zt::TempDir work;
   const zt::CommandResult pack =
       zt::RunCommand(ZENT_CPACK,
@@ -93,11 +109,10 @@ TEST(SdkTest, TheDebianPackageHoldsTheServiceTheInspectorAndTheSdk) {
                       "-B", work.path()},
                      {}, work.path(), kToolMs);
   ASSERT_EQ(pack.exitCode, 0) << pack.Describe();
-  std::string deb;
-  for (const auto& entry : fs::directory_iterator(work.path())) {
-    if (entry.path().extension() == ".deb") deb = entry.path().string();
-  }
-  ASSERT_FALSE(deb.empty()) << pack.Describe();
+  const std::map<std::string, std::string> debs = Packages(work.path());
+  ASSERT_EQ(debs.count("zentserver"), 1u) << pack.Describe();
+  ASSERT_EQ(debs.count("zentserver-mqtt-bridge"), 1u) << pack.Describe();
+  const std::string deb = debs.at("zentserver");
 
   const zt::CommandResult contents = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", deb});
   ASSERT_EQ(contents.exitCode, 0) << contents.Describe();
@@ -112,6 +127,7 @@ TEST(SdkTest, TheDebianPackageHoldsTheServiceTheInspectorAndTheSdk) {
     EXPECT_NE(contents.out.find(std::string(path) + "\n"), std::string::npos) << path << "\n"
                                                                               << contents.out;
   }
+  EXPECT_EQ(contents.out.find("mqtt"), std::string::npos) << "the bridge is a package of its own";
   const zt::CommandResult depends = zt::RunCommand("/usr/bin/dpkg-deb", {"-f", deb, "Depends"});
   for (const char* package : {"libwxbase3.2-1", "libdaemon0", "libtinyxml2.6.2v5"}) {
     EXPECT_NE(depends.out.find(package), std::string::npos) << depends.out;
@@ -126,6 +142,22 @@ TEST(SdkTest, TheDebianPackageHoldsTheServiceTheInspectorAndTheSdk) {
             std::string::npos);
   EXPECT_NE(zt::ReadFile(root + "/usr/share/pkgconfig/zentserver-plugin.pc").find("prefix=/usr\n"),
             std::string::npos);
+
+  // The bridge: the plugin, and its configuration as a conffile only root may read or change.
+  const std::string bridge = debs.at("zentserver-mqtt-bridge");
+  const zt::CommandResult files = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", bridge});
+  EXPECT_NE(files.out.find("./usr/lib/zentserver/plugins/mqtt_bridge.so\n"), std::string::npos)
+      << files.out;
+  EXPECT_NE(files.out.find("-rw-r----- root/root"), std::string::npos) << files.out;
+  EXPECT_NE(files.out.find("./etc/zentserver/mqtt-bridge.conf\n"), std::string::npos) << files.out;
+  const zt::CommandResult conffiles =
+      zt::RunCommand("/usr/bin/dpkg-deb", {"-I", bridge, "conffiles"});
+  EXPECT_EQ(conffiles.out, "/etc/zentserver/mqtt-bridge.conf\n") << conffiles.Describe();
+  const zt::CommandResult bridgeDepends =
+      zt::RunCommand("/usr/bin/dpkg-deb", {"-f", bridge, "Depends"});
+  for (const char* package : {"zentserver (= ", "libmosquitto1", "libssl3"}) {
+    EXPECT_NE(bridgeDepends.out.find(package), std::string::npos) << bridgeDepends.out;
+  }
 }
 
 }  // namespace

@@ -220,12 +220,15 @@ void Outbound::OnIoctl(const IoctlRequest& request) {
   if (request.command == IOCTL_TO_OTHERS && IsStatusDocument(request.data, length)) {
     if (!m_config.publishStatus) return;
     const char* text = static_cast<const char*>(request.data);
+    bool connected;
     {
       std::lock_guard<std::mutex> lock(m_mu);
       m_status.assign(text, length);
+      // The link is marked connected before OnConnected reads m_status: one of the two
+      // publishes it.
+      connected = m_link->Connected();
     }
-    // The library keeps it until connected; every connect publishes it again as well.
-    Publish(m_statusTopic, text, length, true, nullptr);
+    if (connected) Publish(m_statusTopic, text, length, true, nullptr);
     return;
   }
   const EchoKind kind = request.command == IOCTL_TO_OTHERS ? kEchoToOthers : kEchoToAll;
