@@ -4,11 +4,15 @@
 // the session to another client, does not answer or cannot be resolved, loops through relaying
 // plugins, and a stop while a Read is still inside the bridge.
 #include <arpa/inet.h>
+#include <glob.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -108,7 +112,7 @@ class Broker {
  public:
   // Starts it, on a free port the first time and on the same port again after Stop. False
   // (with the reason in error()) when it cannot be started.
-  bool Start(bool anonymous = true) {
+  bool Start(bool anonymous = true, const std::string& more = "") {
     if (!Runnable(ZENT_MOSQUITTO) || !Runnable(ZENT_MOSQUITTO_SUB) ||
         !Runnable(ZENT_MOSQUITTO_PUB) || !Runnable(ZENT_OPENSSL)) {
       error_ = "mosquitto, its clients or openssl are not installed (scripts/setup installs them)";
@@ -127,7 +131,7 @@ class Broker {
       }
       config += anonymous ? "allow_anonymous true\n" : "allow_anonymous false\n";
       config += "persistence true\npersistence_location " + dir_.path() + "/\n";
-      config += "log_dest stderr\n";
+      config += "log_dest stderr\n" + more;
       // As root it would run as the user "mosquitto", which cannot write its database here.
       if (geteuid() == 0) config += "user root\n";
       zt::WriteFile(dir_ / "mosquitto.conf", config);
@@ -156,6 +160,11 @@ class Broker {
 
   zt::CommandResult Subscribe(const std::vector<std::string>& args) const {
     return zt::RunCommand(ZENT_MOSQUITTO_SUB, Args(args));
+  }
+  // A subscriber that runs until it has its messages (-C) or is destroyed.
+  std::unique_ptr<zt::ServerProcess> SubscribeInBackground(
+      const std::vector<std::string>& args) const {
+    return std::make_unique<zt::ServerProcess>(ZENT_MOSQUITTO_SUB, Args(args), dir_.path());
   }
   zt::CommandResult Publish(const std::vector<std::string>& args) const {
     return zt::RunCommand(ZENT_MOSQUITTO_PUB, Args(args));
@@ -359,7 +368,7 @@ TEST_F(BridgeTest, PublishesWithItsOriginAndTakesInNothingThatNoAcceptLineNames)
   // Published before B starts and kept by the broker: never sent in, at start or later.
   ASSERT_EQ(broker_.PublishAs("zent/zt-x/msg/" + Level(kQueued), 0x4, {"-r", "-m", "retained"}),
             0);
-  Host b("b", broker_.port(), "max_payload 20000\n");
+  Host b("b", broker_.port(), "max_payload 20000\npublish_status no\n");
   b.Start();
   ASSERT_TRUE(broker_.WaitRetained("zent/zt-b/online", "1")) << b.Log();
 
@@ -389,26 +398,61 @@ TEST_F(BridgeTest, PublishesWithItsOriginAndTakesInNothingThatNoAcceptLineNames)
   }
 
   // What B publishes names B as its origin, first hop.
-  // A subscription may start after a publish: publish again until one is seen.
+  // The subscription may start after a publish: publish again until one is seen.
+  const auto seen = broker_.SubscribeInBackground({"-t", "zent/zt-b/msg/#", "-C", "1", "-F", "%P|%p"});
   ASSERT_TRUE(zt::WaitUntil([&] {
     b.control.Send(kSendQueued + "from-b");
-    const zt::CommandResult once = broker_.Subscribe(
-        {"-t", "zent/zt-b/msg/#", "-C", "1", "-W", "2", "-F", "%P|%p"});
-    return once.out.find("|from-b") != std::string::npos &&
-           once.out.find("origin:zt-b") != std::string::npos &&
-           once.out.find("hops:0") != std::string::npos;
+    return seen->WaitForStdout("|from-b", 300);
   })) << b.Log();
+  EXPECT_NE(seen->Stdout().find("origin:zt-b"), std::string::npos) << seen->Stdout();
+  EXPECT_NE(seen->Stdout().find("hops:0"), std::string::npos) << seen->Stdout();
 
+  // publish_status no: no status document on the broker.
+  EXPECT_EQ(broker_.Subscribe({"-t", "zent/zt-b/status", "-C", "1", "-W", "1"}).out, "");
   EXPECT_TRUE(b.Stop()) << b.Log();
   EXPECT_NE(b.Log().find("1 oversized in"), std::string::npos) << b.Log();
   EXPECT_NE(b.Log().find("3 not accepted in"), std::string::npos) << b.Log();
   EXPECT_NE(b.Log().find("2 looped in"), std::string::npos) << b.Log();
 }
 
+TEST_F(BridgeTest, ASubscriptionTheBrokerRefusesIsLoggedAndTheOthersHold) {
+  // The broker's dynamic security plugin lets anonymous clients subscribe under zent/ only.
+  glob_t found;
+  const bool have = glob("/usr/lib/*/mosquitto_dynamic_security.so", 0, nullptr, &found) == 0;
+  const std::string plugin = have ? found.gl_pathv[0] : "";
+  globfree(&found);
+  if (!have) GTEST_SKIP() << "the broker's dynamic security plugin is not installed";
+  broker_.Stop();
+  zt::TempDir acl;
+  zt::WriteFile(acl / "dynsec.json",
+                R"({"defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true,
+                     "subscribe": false, "unsubscribe": true},
+                    "clients": [], "anonymousGroup": "anon",
+                    "groups": [{"groupname": "anon", "roles": [{"rolename": "zent"}],
+                                "clients": []}],
+                    "roles": [{"rolename": "zent", "acls": [{"acltype": "subscribePattern",
+                               "topic": "zent/#", "allow": true}]}]})");
+  ASSERT_TRUE(broker_.Start(true, "plugin " + plugin + "\nplugin_opt_config_file " +
+                                      (acl / "dynsec.json") + "\n"))
+      << broker_.error();
+  Host b("b", broker_.port(), "subscribe zent/+/msg/#\nsubscribe private/#\n");
+  b.Start();
+  ASSERT_TRUE(b.WaitLog("the broker refused the subscription to private/#: Not authorized"))
+      << b.Log();
+  EXPECT_EQ(b.Log().find("refused the subscription to zent/+/msg/#"), std::string::npos);
+  ASSERT_TRUE(WaitTakingIn(b)) << b.Log();
+  EXPECT_TRUE(b.Stop()) << b.Log();
+}
+
 TEST_F(BridgeTest, KeepsTheServerGoingWhileTheBrokerIsAwayAndResumesWhenItIsBack) {
   Host a("a", broker_.port(), "queue_limit 20\n"), b("b", broker_.port());
+  // Counts bytes as well: 2 KiB hold three messages of 600 bytes (the status document waits
+  // apart from them).
+  Host c("c", broker_.port(), "queue_limit_bytes 2048\n");
   a.Start();
   b.Start();
+  c.Start();
+  ASSERT_TRUE(broker_.WaitRetained("zent/zt-c/online", "1")) << c.Log();
   ASSERT_TRUE(broker_.WaitRetained("zent/zt-a/online", "1")) << a.Log();
   ASSERT_TRUE(broker_.WaitRetained("zent/zt-b/online", "1")) << b.Log();
   // A subscriber whose session the broker keeps over its restart.
@@ -424,6 +468,7 @@ TEST_F(BridgeTest, KeepsTheServerGoingWhileTheBrokerIsAwayAndResumesWhenItIsBack
   for (int i = 0; i < 30; ++i)
     ASSERT_TRUE(a.control.Send(kSendQueued + "down-" + std::to_string(i)));
   ASSERT_TRUE(a.WaitCall("write", "down-29")) << a.Log();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(c.control.Send(kSendQueued + "#600"));
 
   ASSERT_TRUE(broker_.Start()) << broker_.error();
   std::vector<std::string> collect = probe;
@@ -439,8 +484,10 @@ TEST_F(BridgeTest, KeepsTheServerGoingWhileTheBrokerIsAwayAndResumesWhenItIsBack
 
   EXPECT_TRUE(a.Stop()) << a.Log();
   EXPECT_TRUE(b.Stop()) << b.Log();
+  EXPECT_TRUE(c.Stop()) << c.Log();
   EXPECT_EQ(zt::CountOf(a.Log(), "lost the broker"), 1u) << "one log line per outage\n" << a.Log();
   EXPECT_NE(a.Log().find("10 dropped out (queue full)"), std::string::npos) << a.Log();
+  EXPECT_NE(c.Log().find("2 dropped out (queue full)"), std::string::npos) << c.Log();
 }
 
 TEST_F(BridgeTest, WaitsForABrokerThatIsAwayAtStartOrRefusesIt) {
@@ -650,6 +697,83 @@ TEST(BridgeLoopTest, AMessageRelayedBetweenServersStopsAfterMaxHops) {
   EXPECT_LE(lastC, kMost);
   EXPECT_EQ(a.FromBridge("bouncing"), 0u) << "A took its own message back";
   for (Host* host : {&a, &b, &c}) EXPECT_TRUE(host->Stop()) << host->Log();
+}
+
+// A broker that says why it ends each session: it answers the CONNECT and then sends
+// DISCONNECT with "session taken over" (0x8E), as brokers do when another client with the same
+// id connects. (Debian's broker closes such a connection without a word.) The one fake of
+// these tests: no real broker at hand sends it.
+class TakeoverBroker {
+ public:
+  TakeoverBroker() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    listen(fd_, 8);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TakeoverBroker() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void Serve() {
+    for (;;) {
+      const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) return;
+      // The CONNECT: its type byte, then its remaining length (a varint), then the rest.
+      unsigned char byte = 0;
+      size_t length = 0;
+      bool ok = read(client, &byte, 1) == 1 && (byte & 0xF0) == 0x10;
+      for (int shift = 0; ok && shift < 28; shift += 7) {
+        ok = read(client, &byte, 1) == 1;
+        length |= static_cast<size_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) break;
+      }
+      std::vector<unsigned char> rest(length);
+      for (size_t got = 0; ok && got < length;) {
+        const ssize_t n = read(client, rest.data() + got, length - got);
+        ok = n > 0;
+        got += ok ? static_cast<size_t>(n) : 0;
+      }
+      const unsigned char connack[] = {0x20, 0x03, 0x00, 0x00, 0x00};
+      const unsigned char disconnect[] = {0xE0, 0x02, 0x8E, 0x00};
+      if (ok && write(client, connack, sizeof connack) == sizeof connack &&
+          write(client, disconnect, sizeof disconnect) == sizeof disconnect) {
+        // Let the client read it all and close first, as a broker's DISCONNECT asks.
+        shutdown(client, SHUT_WR);
+        pollfd p = {client, POLLIN, 0};
+        char sink[4096];
+        while (poll(&p, 1, 2000) > 0 && read(client, sink, sizeof sink) > 0) {
+        }
+      }
+      close(client);
+    }
+  }
+
+  int fd_ = -1, port_ = 0;
+  std::thread thread_;
+};
+
+TEST(BridgeTakeoverTest, ASessionTakenOverIsLoggedAsSuchAndTheBridgeComesBack) {
+  TakeoverBroker broker;
+  Host a("a", broker.port());
+  a.Start();
+  const std::string line =
+      "another client with the client id zt-a took this bridge's session over at 127.0.0.1:" +
+      std::to_string(broker.port());
+  ASSERT_TRUE(a.WaitLog(line)) << a.Log();
+  // It connects again (and is taken over again), and never calls it a lost connection.
+  EXPECT_TRUE(zt::WaitUntil([&] { return zt::CountOf(a.Log(), "connected to 127.0.0.1") >= 2; }))
+      << a.Log();
+  EXPECT_TRUE(a.Stop()) << a.Log();
+  EXPECT_EQ(a.Log().find("lost the broker"), std::string::npos) << a.Log();
 }
 
 TEST(BridgeConfigFileTest, ABadOrUnsafeFileIsLoggedAndTheServerRunsWithoutTheBridge) {

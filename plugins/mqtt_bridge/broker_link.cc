@@ -151,6 +151,7 @@ void BrokerLink::Stop(Clock::duration drain, const std::function<bool()>& draine
 
 int BrokerLink::Publish(const std::string& topic, const void* data, uint32_t length, int qos,
                         bool retain, const mosquitto_property* properties, int* mid) {
+  std::shared_lock<std::shared_mutex> lock(m_connecting);
   return mosquitto_publish_v5(m_mosq, mid, topic.c_str(), static_cast<int>(length), data, qos,
                               retain, properties);
 }
@@ -188,8 +189,12 @@ bool BrokerLink::RunConnection(const std::string& address, bool* accepted) {
   m_endReason.clear();
   m_lastLibraryError.clear();
   m_takenOver = false;
-  int rc = mosquitto_connect_bind_v5(m_mosq, address.c_str(), m_config.port, m_config.keepalive,
-                                     nullptr, m_connectProperties);
+  int rc;
+  {
+    std::unique_lock<std::shared_mutex> lock(m_connecting);
+    rc = mosquitto_connect_bind_v5(m_mosq, address.c_str(), m_config.port, m_config.keepalive,
+                                   nullptr, m_connectProperties);
+  }
   if (rc != MOSQ_ERR_SUCCESS) {
     NoteOutage(Reason(rc, errno), kLost);
     return !StopRequested();
@@ -271,8 +276,10 @@ void BrokerLink::Disconnected(int rc, int savedErrno) {
   m_connected = false;
   Notify();
   if (StopRequested()) return;
+  // The first reason is the real one: the library may report the same end again as it closes.
+  if (!m_endReason.empty()) return;
   m_takenOver = rc == MQTT_RC_SESSION_TAKEN_OVER;
-  m_endReason = Reason(rc, savedErrno);
+  m_endReason = rc == 0 ? "the connection was closed" : Reason(rc, savedErrno);
 }
 
 void BrokerLink::Subscribed(int mid, int count, const int* granted) {

@@ -26,6 +26,11 @@
 // own TCP connect to the address that accepted the probe a moment before, which is blocking;
 // a broker that vanishes in that moment holds it for the kernel's connect timeout.
 //
+// A connect remakes the client's wake-up socket pair, which a publish on another thread writes
+// to: m_connecting keeps publishes out while the network thread connects (they wait for the
+// TCP connect to the address that just answered, normally a few milliseconds), so that no
+// publish writes to a descriptor that was closed and may already be another file's.
+//
 // Stop (Close): first waits, for at most the drain time, until every message the broker has
 // not acknowledged yet is acknowledged while connected; then tells the network thread to stop,
 // which disconnects with the will (the broker publishes "online 0"), lets the library write the
@@ -40,6 +45,7 @@
 #include <map>
 #include <mosquitto.h>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -120,6 +126,8 @@ class BrokerLink {
 
   std::mutex m_mu;
   std::condition_variable m_wake;  // the back-off and Stop's drain wait on it
+  // Held shared by every publish, exclusively by the network thread while it connects.
+  std::shared_mutex m_connecting;
 
   // Network thread only.
   bool m_everConnected = false;
