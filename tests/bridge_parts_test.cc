@@ -39,20 +39,21 @@ TEST(BridgeConfigTest, TakesEachGoodLineAndNamesTheFaultOfEachBadOne) {
       {"client_id a/b\n", "line 1: client_id: needs one word without '/', '+' or '#'"},
       {"prefix site/a\n",
        "line 1: prefix: needs a topic prefix that ends with '/' and has no '+', '#' or blank"},
-      {"carry queued 9 0x04000001\n", "line 1: carry: CLASS must be a class bit number from 0 to 8"},
+      {"carry queued 9 0x04000001\n",
+       "line 1: carry: CLASS must be a class bit number from 0 to 8"},
       {"carry broadcast 2 1\ncarry broadcast 3 2\n",
        "line 2: carry: a Read call does not say its code, so two broadcast lines need different "
        "channels (line 1 takes the same)"},
       {"carry broadcast 2 1 7\ncarry broadcast 3 2\n", ""},
       {"accept 2 0x04000001\naccept 2 0x04000004 7\naccept 0 0 all\naccept 3 5 9 all\n", ""},
       {"accept 2\n", "line 1: accept: needs \"CLASS CODE [CHANNEL] [all]\""},
-      {"accept 2 0x01000010\n", "line 1: accept: the code of the status document is never taken in"},
+      {"accept 2 0x01000010\n",
+       "line 1: accept: the code of the status document is never taken in"},
       {"accept 2 0x4 x\n", "line 1: accept: CHANNEL must be a 32-bit number or \"all\""},
       {"username u\npassword_file secret\n", ""},
       {"password_file secret\n", "line 1: password_file needs a username"},
       {"username u\npassword_file empty\n", "line 2: password_file: the first line of"},
-      {"username u\npassword_file open-secret\n",
-       "holds a secret and is readable by others"},
+      {"username u\npassword_file open-secret\n", "holds a secret and is readable by others"},
       {"username u\npassword_file missing\n", "line 2: password_file: cannot read"},
       {"tls yes\n", ""},
       {"tls_ca_file ca.pem\ntls_version tlsv1.3\ntls_verify_hostname no\n", ""},
@@ -114,16 +115,17 @@ TEST(BridgeConfigTest, ACarryQueuedLineThatWidensTheBroadcastMaskIsReported) {
             std::string::npos)
       << config.warnings[0];
   BridgeConfig queuedOnly;
-  ASSERT_TRUE(mqtt_bridge::ParseBridgeConfig("carry queued 2 0x04000004\n", ".", "box",
-                                             &queuedOnly, &error));
+  ASSERT_TRUE(mqtt_bridge::ParseBridgeConfig("carry queued 2 0x04000004\n", ".", "box", &queuedOnly,
+                                             &error));
   EXPECT_TRUE(queuedOnly.warnings.empty());
 }
 
 TEST(BridgeInboundTest, TheCodeIsExactlyEightHexDigitsAfterMsg) {
   const std::pair<const char*, bool> topics[] = {
-      {"zent/a/msg/04000001", true}, {"msg/04000001", true},     {"zent/a/msg/0x400014", false},
-      {"zent/a/msg/4000001", false}, {"zent/a/msg/040000011", false},
-      {"zent/a/xmsg/04000001", false}, {"zent/a/msg/0400000g", false}};
+      {"zent/a/msg/04000001", true},   {"msg/04000001", true},
+      {"zent/a/msg/0x400014", false},  {"zent/a/msg/4000001", false},
+      {"zent/a/msg/040000011", false}, {"zent/a/xmsg/04000001", false},
+      {"zent/a/msg/0400000g", false}};
   mosquitto_property* properties = nullptr;
   mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "flags", "0x4");
   for (const auto& [topic, good] : topics) {
@@ -138,8 +140,8 @@ TEST(BridgeInboundTest, OnlyWhatAnAcceptLineNamesIsTakenIn) {
   BridgeConfig config;
   std::string error;
   ASSERT_TRUE(mqtt_bridge::ParseBridgeConfig(
-      "accept 2 0x04000001\naccept 3 0x05000002 7\naccept 2 0x06000000 all\n", ".", "box",
-      &config, &error));
+      "accept 2 0x04000001\naccept 3 0x05000002 7\naccept 2 0x06000000 all\n", ".", "box", &config,
+      &error));
   struct Message {
     uint32_t flags, code, channel;
     const char* payload;

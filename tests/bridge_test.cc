@@ -10,9 +10,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -173,8 +172,8 @@ class Broker {
   // the exit status.
   int PublishAs(const std::string& topic, uint32_t flags,
                 const std::vector<std::string>& payload) const {
-    std::vector<std::string> args = {"-q", "1", "-t", topic, "-D", "publish", "user-property",
-                                     "flags", std::to_string(flags)};
+    std::vector<std::string> args = {
+        "-q", "1", "-t", topic, "-D", "publish", "user-property", "flags", std::to_string(flags)};
     args.insert(args.end(), payload.begin(), payload.end());
     return Publish(args).exitCode;
   }
@@ -187,8 +186,8 @@ class Broker {
 
  private:
   std::vector<std::string> Args(const std::vector<std::string>& args) const {
-    std::vector<std::string> all = {"-h", tls_ ? "localhost" : "127.0.0.1", "-p",
-                                    std::to_string(port_), "-V", "mqttv5"};
+    std::vector<std::string> all = {
+        "-h", tls_ ? "localhost" : "127.0.0.1", "-p", std::to_string(port_), "-V", "mqttv5"};
     if (tls_) {
       all.insert(all.end(), {"--cafile", dir_ / "ca.crt", "--cert", dir_ / "client.crt", "--key",
                              dir_ / "client.key"});
@@ -366,8 +365,7 @@ TEST_F(BridgeTest, CarriesMessagesBothWaysOnceAndKeepsEachServersStateOnTheBroke
 
 TEST_F(BridgeTest, PublishesWithItsOriginAndTakesInNothingThatNoAcceptLineNames) {
   // Published before B starts and kept by the broker: never sent in, at start or later.
-  ASSERT_EQ(broker_.PublishAs("zent/zt-x/msg/" + Level(kQueued), 0x4, {"-r", "-m", "retained"}),
-            0);
+  ASSERT_EQ(broker_.PublishAs("zent/zt-x/msg/" + Level(kQueued), 0x4, {"-r", "-m", "retained"}), 0);
   Host b("b", broker_.port(), "max_payload 20000\npublish_status no\n");
   b.Start();
   ASSERT_TRUE(broker_.WaitRetained("zent/zt-b/online", "1")) << b.Log();
@@ -378,11 +376,11 @@ TEST_F(BridgeTest, PublishesWithItsOriginAndTakesInNothingThatNoAcceptLineNames)
   EXPECT_EQ(broker_.PublishAs(topic, 0x4 | MSG_TO_ALL, {"-m", "to-all"}), 0);
   EXPECT_EQ(broker_.PublishAs(topic, 0x8, {"-m", "other-class"}), 0);
   EXPECT_EQ(broker_.PublishAs("zent/zt-x/msg/01000010", 0x4 | MSG_TO_OTHERS, {"-m", "status"}), 0);
-  EXPECT_EQ(broker_.PublishAs(topic, 0x4, {"-m", "hops", "-D", "publish", "user-property", "hops",
-                                           "5"}),
-            0);
-  EXPECT_EQ(broker_.PublishAs(topic, 0x4, {"-m", "mine", "-D", "publish", "user-property",
-                                           "origin", "zt-b"}),
+  EXPECT_EQ(
+      broker_.PublishAs(topic, 0x4, {"-m", "hops", "-D", "publish", "user-property", "hops", "5"}),
+      0);
+  EXPECT_EQ(broker_.PublishAs(topic, 0x4,
+                              {"-m", "mine", "-D", "publish", "user-property", "origin", "zt-b"}),
             0);
   // Above max_payload but within the packet size announced (max_payload and 8 KiB): it reaches
   // the bridge, which skips it. Far above it: the broker does not even send it.
@@ -399,7 +397,8 @@ TEST_F(BridgeTest, PublishesWithItsOriginAndTakesInNothingThatNoAcceptLineNames)
 
   // What B publishes names B as its origin, first hop.
   // The subscription may start after a publish: publish again until one is seen.
-  const auto seen = broker_.SubscribeInBackground({"-t", "zent/zt-b/msg/#", "-C", "1", "-F", "%P|%p"});
+  const auto seen =
+      broker_.SubscribeInBackground({"-t", "zent/zt-b/msg/#", "-C", "1", "-F", "%P|%p"});
   ASSERT_TRUE(zt::WaitUntil([&] {
     b.control.Send(kSendQueued + "from-b");
     return seen->WaitForStdout("|from-b", 300);
@@ -432,8 +431,8 @@ TEST_F(BridgeTest, ASubscriptionTheBrokerRefusesIsLoggedAndTheOthersHold) {
                                 "clients": []}],
                     "roles": [{"rolename": "zent", "acls": [{"acltype": "subscribePattern",
                                "topic": "zent/#", "allow": true}]}]})");
-  ASSERT_TRUE(broker_.Start(true, "plugin " + plugin + "\nplugin_opt_config_file " +
-                                      (acl / "dynsec.json") + "\n"))
+  ASSERT_TRUE(broker_.Start(
+      true, "plugin " + plugin + "\nplugin_opt_config_file " + (acl / "dynsec.json") + "\n"))
       << broker_.error();
   Host b("b", broker_.port(), "subscribe zent/+/msg/#\nsubscribe private/#\n");
   b.Start();
@@ -537,7 +536,8 @@ TEST_F(BridgeTest, ComesBackAfterATlsBrokerRestartsAndChecksTheBrokersName) {
   const std::string files = "tls_ca_file " + tls.File("ca.crt") + "\ntls_cert_file " +
                             tls.File("client.crt") + "\ntls_key_file " + tls.File("client.key") +
                             "\n";
-  Host a("a", tls.port(), "host localhost\n" + files), b("b", tls.port(), "host localhost\n" + files);
+  Host a("a", tls.port(), "host localhost\n" + files),
+      b("b", tls.port(), "host localhost\n" + files);
   // The broker's certificate names localhost, not 127.0.0.1: never connected.
   Host wrongName("c", tls.port(), "host 127.0.0.1\n" + files);
   // Without a client certificate the broker refuses it.
@@ -618,8 +618,7 @@ TEST(BridgeStopTest, IsPromptWhileTheBrokerDoesNotAnswer) {
 }
 
 TEST(BridgeStopTest, IsPromptWhileTheBrokersNameTakesLongToResolve) {
-  Host a("a", 1883, "host localhost\n", "",
-         {"ZENT_BRIDGE_TEST_RESOLVE_DELAY_MS=120000"});
+  Host a("a", 1883, "host localhost\n", "", {"ZENT_BRIDGE_TEST_RESOLVE_DELAY_MS=120000"});
   ExpectAPromptStop(&a);
 }
 
@@ -643,8 +642,8 @@ TEST_F(BridgeTest, AHeldChannelDelaysOnlyItsOwnMessages) {
   ASSERT_TRUE(broker_.WaitRetained("zent/zt-b/online", "1")) << b.Log();
   const std::string topic = "zent/zt-x/msg/" + Level(kQueued);
   const auto on7 = [](const char* payload) {
-    return std::vector<std::string>{"-m", payload, "-D", "publish", "user-property", "channel",
-                                    "7"};
+    return std::vector<std::string>{"-m",      payload, "-D", "publish", "user-property",
+                                    "channel", "7"};
   };
   // A broadcast opens channel 7 on B.
   ASSERT_EQ(broker_.PublishAs("zent/zt-x/msg/" + Level(kBroadcast), 0x8,
@@ -677,8 +676,10 @@ TEST(BridgeLoopTest, AMessageRelayedBetweenServersStopsAfterMaxHops) {
   // further, until a copy would pass max_hops (4) and is not published: at most 5 each. How
   // many exactly depends on how the copies cross.
   constexpr size_t kMost = 5;
-  ASSERT_TRUE(zt::WaitUntil([&] { return b.FromBridge("bouncing") >= 2 && c.FromBridge("bouncing") >= 2; }))
-      << b.Log() << c.Log();
+  ASSERT_TRUE(zt::WaitUntil([&] {
+    return b.FromBridge("bouncing") >= 2 && c.FromBridge("bouncing") >= 2;
+  })) << b.Log()
+      << c.Log();
   // The traffic ends: rounds of probes through every host until a round in which neither
   // relay took another copy in (a copy under way when a round begins arrives before it ends).
   size_t lastB = 0, lastC = 0;

@@ -121,7 +121,8 @@ class LineParser {
 bool LineParser::File(const std::string& rest, bool secret, std::string* path, std::string* why) {
   *path = Resolve(dir_, rest);
   if (rest.empty() || access(path->c_str(), R_OK) != 0) {
-    *why = "cannot read \"" + *path + "\"" + (rest.empty() ? "" : std::string(": ") + strerror(errno));
+    *why =
+        "cannot read \"" + *path + "\"" + (rest.empty() ? "" : std::string(": ") + strerror(errno));
     return false;
   }
   if (secret) {
@@ -388,8 +389,8 @@ bool ParseBridgeConfig(const std::string& text, const std::string& dir,
   }
   if (parser.tlsFileLine != 0) {
     if (parser.tlsOffLine != 0) {
-      return fail(parser.tlsFileLine, "a tls_ file, but line " +
-                                          std::to_string(parser.tlsOffLine) + " says tls no");
+      return fail(parser.tlsFileLine,
+                  "a tls_ file, but line " + std::to_string(parser.tlsOffLine) + " says tls no");
     }
     config->tls = true;
   }

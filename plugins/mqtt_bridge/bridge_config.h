@@ -38,11 +38,11 @@ struct AcceptRule {
 struct BridgeConfig {
   std::string host = "127.0.0.1";
   int port = 1883;
-  std::string clientId;          // the host name and the machine id unless set
+  std::string clientId;            // the host name and the machine id unless set
   bool clientIdDefaulted = false;  // client_id was not set
-  std::string prefix;            // "zent/<client id>/" unless set; always ends with '/'
-  std::string username;          // empty: none
-  std::string password;          // the first line of password_file
+  std::string prefix;              // "zent/<client id>/" unless set; always ends with '/'
+  std::string username;            // empty: none
+  std::string password;            // the first line of password_file
   // TLS: on with "tls yes" or any tls_ file. The broker's certificate is checked against
   // tlsCaFile and tlsCaPath, or the system's store when neither is set.
   bool tls = false;
@@ -61,7 +61,7 @@ struct BridgeConfig {
   std::vector<std::string> subscriptions;  // "<parent of the prefix>/+/msg/#" unless set
   int qos = 1;
   uint32_t queueLimit = 1000;  // messages waiting for the broker, and waiting for the core
-  uint64_t queueLimitBytes = 16u << 20;  // their payload bytes, per direction
+  uint64_t queueLimitBytes = 16u << 20;          // their payload bytes, per direction
   unsigned reconnectMin = 1, reconnectMax = 30;  // seconds, doubled up to the maximum
   uint32_t maxHops = 4;
   bool publishIoctl = true;   // MSG_TO_OTHERS and MSG_TO_ALL messages are published

@@ -11,11 +11,18 @@ namespace {
 
 bool g_toSyslog;
 
-const char* const kEventNames[kEventCount] = {
-    "oversized out",  "dropped out (queue full)", "publish failed",
-    "rejected by the broker", "oversized in", "malformed in",
-    "not accepted in", "retained in", "looped in (own origin or past max_hops)", "not published (past max_hops)",
-    "dropped in (queue full)", "refused by the core"};
+const char* const kEventNames[kEventCount] = {"oversized out",
+                                              "dropped out (queue full)",
+                                              "publish failed",
+                                              "rejected by the broker",
+                                              "oversized in",
+                                              "malformed in",
+                                              "not accepted in",
+                                              "retained in",
+                                              "looped in (own origin or past max_hops)",
+                                              "not published (past max_hops)",
+                                              "dropped in (queue full)",
+                                              "refused by the core"};
 
 }  // namespace
 

@@ -133,8 +133,8 @@ bool FindBroker(const std::string& host, int port, const FindOptions& options,
     std::string failure;
     if (Reachable(*a, options.connectTimeoutMs, stopping, &failure)) {
       char text[NI_MAXHOST];
-      ok = getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0,
-                       NI_NUMERICHOST) == 0;
+      ok = getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) ==
+           0;
       if (ok) *address = text;
     } else if (stopping()) {
       why->clear();

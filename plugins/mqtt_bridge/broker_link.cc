@@ -24,7 +24,8 @@ BrokerLink::BrokerLink(const BridgeConfig& config, LinkHandler* handler)
     : m_config(config),
       m_handler(handler),
       m_where(config.host + ":" + std::to_string(config.port)) {
-  if (const char* delay = getenv("ZENT_BRIDGE_TEST_RESOLVE_DELAY_MS")) m_resolveDelayMs = atoi(delay);
+  if (const char* delay = getenv("ZENT_BRIDGE_TEST_RESOLVE_DELAY_MS"))
+    m_resolveDelayMs = atoi(delay);
 }
 
 BrokerLink::~BrokerLink() {
@@ -60,14 +61,13 @@ bool BrokerLink::Create() {
         } catch (...) {
         }
       });
-  mosquitto_subscribe_v5_callback_set(
-      m_mosq, [](mosquitto*, void* self, int mid, int count, const int* granted,
-                 const mosquitto_property*) {
-        try {
-          static_cast<BrokerLink*>(self)->Subscribed(mid, count, granted);
-        } catch (...) {
-        }
-      });
+  mosquitto_subscribe_v5_callback_set(m_mosq, [](mosquitto*, void* self, int mid, int count,
+                                                 const int* granted, const mosquitto_property*) {
+    try {
+      static_cast<BrokerLink*>(self)->Subscribed(mid, count, granted);
+    } catch (...) {
+    }
+  });
   mosquitto_publish_v5_callback_set(
       m_mosq, [](mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
         try {
@@ -102,8 +102,9 @@ bool BrokerLink::Create() {
   // The broker sends nothing larger: the library itself would read a packet of any size.
   const uint64_t packet = static_cast<uint64_t>(m_config.maxPayload) + kHeaderRoom;
   if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosquitto_property_add_int32(&m_connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
-                                      static_cast<uint32_t>(std::min<uint64_t>(packet, kMqttMaxPacket)));
+    rc = mosquitto_property_add_int32(
+        &m_connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+        static_cast<uint32_t>(std::min<uint64_t>(packet, kMqttMaxPacket)));
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     Log(LOG_ERR, "cannot set up the MQTT client: %s", mosquitto_strerror(rc));
@@ -258,9 +259,9 @@ void BrokerLink::Connected(int rc) {
   m_subscribing.clear();
   for (const std::string& topic : m_config.subscriptions) {
     int mid = 0;
-    const int sub = mosquitto_subscribe_v5(
-        m_mosq, &mid, topic.c_str(), m_config.qos,
-        MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
+    const int sub =
+        mosquitto_subscribe_v5(m_mosq, &mid, topic.c_str(), m_config.qos,
+                               MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
     if (sub != MOSQ_ERR_SUCCESS) {
       Log(LOG_WARNING, "cannot subscribe to %s: %s", topic.c_str(), mosquitto_strerror(sub));
     } else {

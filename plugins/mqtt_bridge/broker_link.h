@@ -132,10 +132,10 @@ class BrokerLink {
   // Network thread only.
   bool m_everConnected = false;
   bool m_outage = false;
-  std::string m_outageReason;   // the reason logged last in this outage
+  std::string m_outageReason;  // the reason logged last in this outage
   Clock::time_point m_lostAt;
-  std::string m_endReason;      // why the current connection ended, from the callback
-  bool m_takenOver = false;     // it ended because another client took the session over
+  std::string m_endReason;   // why the current connection ended, from the callback
+  bool m_takenOver = false;  // it ended because another client took the session over
   std::string m_lastLibraryError;
   std::map<int, std::string> m_subscribing;  // message id -> topic filter
 };

@@ -151,8 +151,8 @@ unsigned long long Inbound::SentIn() {
 void Inbound::Drop(Event event, const std::string& topic, const std::string& why) {
   unsigned long long total;
   if (m_counters->Tick(event, &total)) {
-    Log(LOG_WARNING, "skipped a message in on %.200s: %s (%llu so far)", topic.c_str(),
-        why.c_str(), total);
+    Log(LOG_WARNING, "skipped a message in on %.200s: %s (%llu so far)", topic.c_str(), why.c_str(),
+        total);
   }
 }
 
@@ -203,8 +203,7 @@ void Inbound::OnMessage(const mosquitto_message& message, const mosquitto_proper
     if (m_stopping) return;
     count = m_count;
     bytesQueued = m_bytes;
-    if (m_count < m_config.queueLimit &&
-        m_bytes + in.payload.size() <= m_config.queueLimitBytes) {
+    if (m_count < m_config.queueLimit && m_bytes + in.payload.size() <= m_config.queueLimitBytes) {
       ++m_count;
       m_bytes += in.payload.size();
       ChannelQueue& queue = m_queues[in.channel];

@@ -13,7 +13,8 @@ constexpr size_t kLimit = 4096;
 uint64_t Hash(const void* data, uint32_t length) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
   const auto* bytes = static_cast<const unsigned char*>(data);
-  for (uint32_t i = 0; i < length && bytes != nullptr; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+  for (uint32_t i = 0; i < length && bytes != nullptr; ++i)
+    hash = (hash ^ bytes[i]) * 1099511628211ull;
   return hash;
 }
 

@@ -61,8 +61,8 @@ void Outbound::Publish(const std::string& topic, const void* data, uint32_t leng
     std::lock_guard<std::mutex> lock(m_mu);
     if (m_closed) return;
     const uint64_t waiting = m_pending.size() + m_reserved;
-    if (!state && (waiting >= m_config.queueLimit ||
-                   m_pendingBytes + length > m_config.queueLimitBytes)) {
+    if (!state &&
+        (waiting >= m_config.queueLimit || m_pendingBytes + length > m_config.queueLimitBytes)) {
       if (m_counters->Tick(kDroppedOut, &total)) {
         Log(LOG_WARNING,
             "dropped a message for %s: %llu messages of %llu bytes wait for the broker already "
@@ -77,8 +77,8 @@ void Outbound::Publish(const std::string& topic, const void* data, uint32_t leng
     m_pendingBytes += length;
   }
   int mid = 0;
-  const int rc = m_link->Publish(topic, data, length, state ? 1 : m_config.qos, state, properties,
-                                 &mid);
+  const int rc =
+      m_link->Publish(topic, data, length, state ? 1 : m_config.qos, state, properties, &mid);
   // Without a connection the library keeps the message (QoS 1 and 2) and sends it on the next.
   const bool kept = rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN;
   {

@@ -14,9 +14,10 @@
 //
 // No entry point waits for the network: a publish hands a copy to the library, which sends it
 // from the network thread once connected (it waits only while the network thread makes its
-// TCP connection to an address that has just answered, see broker_link.h). What the broker has not acknowledged yet is bounded
-// by queue_limit messages and queue_limit_bytes payload bytes; beyond that new messages are
-// dropped and counted. State topics (status, online) are not bounded: there is one of each.
+// TCP connection to an address that has just answered, see broker_link.h). What the broker has not
+// acknowledged yet is bounded by queue_limit messages and queue_limit_bytes payload bytes; beyond
+// that new messages are dropped and counted. State topics (status, online) are not bounded: there
+// is one of each.
 //
 // Threads: Read calls (call threads), Write and IOCTL (the event handler), the acknowledgements
 // and the connect (the network thread) meet under m_mu, which is never held while calling the

@@ -271,8 +271,8 @@ void UnloadBridge() {
     g_gate.bridge = nullptr;
     if (bridge == nullptr) return;
     if (g_closeStarted == Clock::time_point()) g_closeStarted = Clock::now();
-    idle = g_gate.idle.wait_until(lock, g_closeStarted + kStopBound,
-                                  [] { return g_gate.calls == 0; });
+    idle =
+        g_gate.idle.wait_until(lock, g_closeStarted + kStopBound, [] { return g_gate.calls == 0; });
   }
   bridge->Stop();
   if (!idle) {

@@ -74,8 +74,9 @@ SSL_CTX* MakeTlsContext(const BridgeConfig& config, std::string* error) {
   if (config.tlsVerifyHostname) {
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    const int ok = IsAddress(config.host) ? X509_VERIFY_PARAM_set1_ip_asc(param, config.host.c_str())
-                                          : X509_VERIFY_PARAM_set1_host(param, config.host.c_str(), 0);
+    const int ok = IsAddress(config.host)
+                       ? X509_VERIFY_PARAM_set1_ip_asc(param, config.host.c_str())
+                       : X509_VERIFY_PARAM_set1_host(param, config.host.c_str(), 0);
     if (ok != 1) return fail("cannot check certificates against \"" + config.host + "\"");
   }
   SSL_CTX_set_app_data(ctx, const_cast<BridgeConfig*>(&config));
