@@ -692,6 +692,7 @@ TEST(BridgeLoopTest, AMessageRelayedBetweenServersStopsAfterMaxHops) {
     quiet = round > 0 && nowB == lastB && nowC == lastC;
     lastB = nowB;
     lastC = nowC;
+    if (lastB > kMost || lastC > kMost) break;  // bouncing on
   }
   EXPECT_TRUE(quiet) << lastB << " " << lastC;
   EXPECT_LE(lastB, kMost);
