@@ -198,8 +198,10 @@ bool LineParser::Accept(const std::string& rest, std::string* why) {
     *why = "CODE must be a 32-bit number";
     return false;
   }
-  if (rule.code == kStatusDocumentCode) {
-    *why = "the code of the status document is never taken in";
+  if (IsCoreCode(rule.code)) {
+    *why =
+        "the codes of the core's own messages (status document, clock, statistics) are never "
+        "taken in";
     return false;
   }
   if (words.size() == 3) {

@@ -14,8 +14,12 @@
 
 namespace mqtt_bridge {
 
-// The code of the core's status document, which no message from outside may carry.
-constexpr uint32_t kStatusDocumentCode = 0x01000010;
+// Whether code is that of one of the core's own messages (the status document, the clock
+// message, the statistics document), which no message from outside may carry.
+inline bool IsCoreCode(uint32_t code) {
+  return code == ZENT_CODE_STATUS_DOCUMENT || code == ZENT_CODE_CLOCK ||
+         code == ZENT_CODE_STATISTICS;
+}
 
 // One "carry queued" or "carry broadcast" line.
 struct CarryRule {

@@ -85,7 +85,7 @@ bool ParseIncoming(const std::string& topic, const mosquitto_property* propertie
 }
 
 bool Accepted(const BridgeConfig& config, const Incoming& in) {
-  if (in.code == kStatusDocumentCode) return false;
+  if (IsCoreCode(in.code)) return false;
   const uint32_t routing = MSG_TO_OTHERS | MSG_TO_ALL;
   uint32_t classBits = 0;
   for (int i = 0; i < ZENT_CLASS_MASKS; ++i) classBits |= MSG_CLASS_BIT(i);

@@ -12,9 +12,9 @@
 // message, not an event now), when it lies under this bridge's own prefix or names this bridge
 // as its origin, when it has been relayed more than max_hops times, when it is larger than
 // max_payload or malformed, and when no "accept" line names it: its class bits, code and
-// channel, and for MSG_TO_OTHERS and MSG_TO_ALL an "all" on the line. The status document's
-// code is never taken in, nor a MSG_TO_OTHERS message whose payload looks like a status
-// document (IOCTL shows plugins only the payload).
+// channel, and for MSG_TO_OTHERS and MSG_TO_ALL an "all" on the line. The codes of the core's
+// own messages (status document, clock, statistics) are never taken in, nor a MSG_TO_OTHERS
+// message whose payload looks like a status document (IOCTL shows plugins only the payload).
 //
 // Queues. Each channel has a queue of its own and is fed in order by one feeder at a time, so a
 // channel that the core holds delays only its own messages; kFeeders feeders serve all
