@@ -414,6 +414,22 @@ TEST_F(BridgeTest, PublishesWithItsOriginAndTakesInNothingThatNoAcceptLineNames)
   EXPECT_NE(b.Log().find("2 looped in"), std::string::npos) << b.Log();
 }
 
+TEST_F(BridgeTest, PublishesTheServersStatisticsRetainedUnlessToldNotTo) {
+  Host a("a", broker_.port(), "", "", {"ZENT_STATS_INTERVAL=1"});
+  Host b("b", broker_.port(), "publish_stats no\n", "", {"ZENT_STATS_INTERVAL=1"});
+  a.Start();
+  b.Start();
+  // Retained: a subscriber that comes after the publish gets it too.
+  const zt::CommandResult stats =
+      broker_.Subscribe({"-t", "zent/zt-a/stats", "-C", "1", "-W", "20"});
+  EXPECT_NE(stats.out.find("<ZentStatistics Version=\"1\""), std::string::npos) << stats.out;
+  EXPECT_NE(stats.out.find("File=\"mqtt_bridge.so\""), std::string::npos) << stats.out;
+  ASSERT_TRUE(b.WaitLog("connected"));
+  EXPECT_EQ(broker_.Subscribe({"-t", "zent/zt-b/stats", "-C", "1", "-W", "3"}).out, "");
+  EXPECT_TRUE(a.Stop()) << a.Log();
+  EXPECT_TRUE(b.Stop()) << b.Log();
+}
+
 TEST_F(BridgeTest, ASubscriptionTheBrokerRefusesIsLoggedAndTheOthersHold) {
   // The broker's dynamic security plugin lets anonymous clients subscribe under zent/ only.
   glob_t found;

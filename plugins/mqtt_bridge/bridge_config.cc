@@ -332,6 +332,8 @@ bool LineParser::Apply(const std::string& key, const std::string& rest, std::str
     return YesNo(rest, &config_->publishIoctl, why);
   } else if (key == "publish_status") {
     return YesNo(rest, &config_->publishStatus, why);
+  } else if (key == "publish_stats") {
+    return YesNo(rest, &config_->publishStats, why);
   } else if (key == "reconnect_delay") {
     const std::vector<std::string> words = Words(rest);
     uint32_t low = 0, high = 0;

@@ -70,6 +70,7 @@ struct BridgeConfig {
   uint32_t maxHops = 4;
   bool publishIoctl = true;   // MSG_TO_OTHERS and MSG_TO_ALL messages are published
   bool publishStatus = true;  // the status document is published, retained
+  bool publishStats = true;   // the statistics document is published, retained
   // Lines that are valid but probably not what was meant, to be logged at load.
   std::vector<std::string> warnings;
 };

@@ -32,6 +32,7 @@ Outbound::Outbound(const BridgeConfig& config, BrokerLink* link, Counters* count
       m_counters(counters),
       m_notes(notes),
       m_statusTopic(config.prefix + "status"),
+      m_statsTopic(config.prefix + "stats"),
       m_onlineTopic(config.prefix + "online") {}
 
 void Outbound::Close() {
@@ -118,16 +119,34 @@ void Outbound::OnAcknowledged(int mid, int reason) {
 }
 
 void Outbound::OnConnected() {
-  std::string status;
+  std::string status, stats;
   {
     std::lock_guard<std::mutex> lock(m_mu);
     status = m_status;
+    stats = m_stats;
   }
   Publish(m_onlineTopic, "1", 1, true, nullptr);
   // A broker that restarted without persistence has forgotten its retained messages.
   if (!status.empty()) {
     Publish(m_statusTopic, status.data(), static_cast<uint32_t>(status.size()), true, nullptr);
   }
+  if (!stats.empty()) {
+    Publish(m_statsTopic, stats.data(), static_cast<uint32_t>(stats.size()), true, nullptr);
+  }
+}
+
+void Outbound::PublishState(const std::string& topic, std::string* kept, const void* data,
+                            uint32_t length) {
+  const char* text = static_cast<const char*>(data);
+  bool connected;
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    kept->assign(text, length);
+    // The link is marked connected before OnConnected reads the kept document: one of the two
+    // publishes it.
+    connected = m_link->Connected();
+  }
+  if (connected) Publish(topic, text, length, true, nullptr);
 }
 
 void Outbound::PublishMessage(uint32_t code, uint32_t flags, uint32_t channel,
@@ -185,6 +204,13 @@ void Outbound::PublishMessage(uint32_t code, uint32_t flags, uint32_t channel,
 
 void Outbound::OnWrite(const WriteRequest& request) {
   if (request.source == m_config.source) return;  // sent in by this bridge
+  if (request.source == CORE_SOURCE && request.code == ZENT_CODE_STATISTICS &&
+      (request.flags & MSG_CLASS_BIT(ZENT_STATISTICS_CLASS)) != 0) {
+    if (m_config.publishStats && request.data != nullptr) {
+      PublishState(m_statsTopic, &m_stats, request.data, request.length);
+    }
+    return;
+  }
   const uint32_t match = ZENT_QUEUED_MATCH(request.code);
   bool carried = false;
   for (const CarryRule& rule : m_config.queued) {
@@ -218,17 +244,7 @@ void Outbound::OnIoctl(const IoctlRequest& request) {
   if (request.command != IOCTL_TO_OTHERS && request.command != IOCTL_TO_ALL) return;
   const uint32_t length = request.data != nullptr ? request.length : 0;
   if (request.command == IOCTL_TO_OTHERS && IsStatusDocument(request.data, length)) {
-    if (!m_config.publishStatus) return;
-    const char* text = static_cast<const char*>(request.data);
-    bool connected;
-    {
-      std::lock_guard<std::mutex> lock(m_mu);
-      m_status.assign(text, length);
-      // The link is marked connected before OnConnected reads m_status: one of the two
-      // publishes it.
-      connected = m_link->Connected();
-    }
-    if (connected) Publish(m_statusTopic, text, length, true, nullptr);
+    if (m_config.publishStatus) PublishState(m_statusTopic, &m_status, request.data, length);
     return;
   }
   const EchoKind kind = request.command == IOCTL_TO_OTHERS ? kEchoToOthers : kEchoToAll;

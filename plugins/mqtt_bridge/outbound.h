@@ -9,8 +9,10 @@
 // neither code nor flags: the "carry broadcast" line of its channel supplies them), and
 // MSG_TO_OTHERS and MSG_TO_ALL messages by IOCTL 2 and 3 (which show only the payload: code 0,
 // no source; publish_ioctl no leaves them out). The status document (IOCTL 2 from the core)
-// goes to "<prefix>status", retained (unless publish_status no), and "<prefix>online" is "1"
-// while connected and "0" as the will. Both are published again on every connect.
+// goes to "<prefix>status", retained (unless publish_status no), the statistics document (a
+// Write from the core, when the server sends one) to "<prefix>stats", retained (unless
+// publish_stats no), and "<prefix>online" is "1" while connected and "0" as the will. All three
+// are published again on every connect.
 //
 // No entry point waits for the network: a publish hands a copy to the library, which sends it
 // from the network thread once connected (it waits only while the network thread makes its
@@ -60,6 +62,8 @@ class Outbound {
   // Publishes a message record (the source is left out when there is none).
   void PublishMessage(uint32_t code, uint32_t flags, uint32_t channel, const uint32_t* source,
                       const void* data, uint32_t length, const uint8_t* extra);
+  // Keeps a state document (the status or the statistics) and publishes it when connected.
+  void PublishState(const std::string& topic, std::string* kept, const void* data, uint32_t length);
   // Hands a copy to the library. State topics are QoS 1, retained and not bounded.
   void Publish(const std::string& topic, const void* data, uint32_t length, bool state,
                const mosquitto_property* properties);
@@ -68,12 +72,13 @@ class Outbound {
   BrokerLink* const m_link;
   Counters* const m_counters;
   Notes* const m_notes;
-  const std::string m_statusTopic, m_onlineTopic;
+  const std::string m_statusTopic, m_statsTopic, m_onlineTopic;
 
   std::mutex m_mu;
   bool m_closed = false;
   bool m_startCallSeen = false;
   std::string m_status;  // the last status document
+  std::string m_stats;   // the last statistics document
   // Published and not yet acknowledged, by message id; acknowledgements that came before the
   // publish returned its id.
   std::map<int, uint32_t> m_pending;

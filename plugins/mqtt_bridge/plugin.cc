@@ -245,7 +245,11 @@ int LoadBridge(PluginContext* context, PluginInfo* info) {
   }
   info->id = config.id;
   for (int i = 0; i < ZENT_CLASS_MASKS; ++i) info->classMasks[i] = config.masks[i];
-  info->acceptsWrite = config.queued.empty() ? 0 : 1;
+  // The statistics document, when the server sends one, comes by Write.
+  if (config.publishStats) {
+    info->classMasks[ZENT_STATISTICS_CLASS] |= ZENT_QUEUED_MATCH(ZENT_CODE_STATISTICS);
+  }
+  info->acceptsWrite = config.queued.empty() && !config.publishStats ? 0 : 1;
   info->acceptsRead = config.broadcasts.empty() ? 0 : 1;
   std::lock_guard<std::mutex> lock(g_gate.mu);
   g_gate.bridge = bridge.release();
