@@ -66,7 +66,7 @@ TEST(InspectTest, DescribesAnExamplePluginTheServerAccepts) {
   EXPECT_EQ(info["id"], DEMO_MONITOR_ID);
   EXPECT_EQ(info["idHex"], "0x00000067");
   ASSERT_EQ(info["masks"].size(), 9u);
-  EXPECT_EQ(info["masks"][2]["mask"], DEMO_FRAME_MATCH | DEMO_STREAM_MATCH);
+  EXPECT_EQ(info["masks"][2]["mask"], DEMO_FRAME_MATCH | DEMO_STREAM_MATCH | DEMO_MEDIA_MATCH);
   EXPECT_EQ(info["masks"][6]["mask"], DEMO_CLOCK_MATCH);
   EXPECT_EQ(info["masks"][6]["classBit"], 0x40);
   EXPECT_EQ(info["masks"][8]["classBit"], 0x400);

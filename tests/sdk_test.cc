@@ -101,7 +101,7 @@ std::map<std::string, std::string> Packages(const std::string& dir) {
   return debs;
 }
 
-TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkAndTheBridge) {
+TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkTheBridgeAndTheMediaPlugins) {
   zt::TempDir work;
   const zt::CommandResult pack =
       zt::RunCommand(ZENT_CPACK,
@@ -112,7 +112,25 @@ TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkAndTheBridge) {
   const std::map<std::string, std::string> debs = Packages(work.path());
   ASSERT_EQ(debs.count("zentserver"), 1u) << pack.Describe();
   ASSERT_EQ(debs.count("zentserver-mqtt-bridge"), 1u) << pack.Describe();
+  ASSERT_EQ(debs.count("zentserver-media"), 1u) << pack.Describe();
   const std::string deb = debs.at("zentserver");
+  const std::string mediaDeb = debs.at("zentserver-media");
+  const zt::CommandResult media = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", mediaDeb});
+  for (const char* path :
+       {"./usr/lib/zentserver/plugins/camera_rtsp.so",
+        "./usr/lib/zentserver/plugins/recorder_segments.so", "./etc/zentserver/cameras.conf"}) {
+    EXPECT_NE(media.out.find(std::string(path) + "\n"), std::string::npos) << path << media.out;
+  }
+  EXPECT_EQ(media.out.find("zentserver/zentserver\n"), std::string::npos) << media.out;
+  const zt::CommandResult mediaDepends =
+      zt::RunCommand("/usr/bin/dpkg-deb", {"-f", mediaDeb, "Depends"});
+  for (const char* package : {"zentserver (= ", "libavformat59", "libavcodec59", "libavutil57"}) {
+    EXPECT_NE(mediaDepends.out.find(package), std::string::npos) << mediaDepends.out;
+  }
+  // An upgrade keeps the operator's cameras.conf.
+  const zt::CommandResult mediaConffiles =
+      zt::RunCommand("/usr/bin/dpkg-deb", {"--info", mediaDeb, "conffiles"});
+  EXPECT_EQ(mediaConffiles.out, "/etc/zentserver/cameras.conf\n") << mediaConffiles.Describe();
 
   const zt::CommandResult contents = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", deb});
   ASSERT_EQ(contents.exitCode, 0) << contents.Describe();

@@ -59,6 +59,15 @@
 /* 0x02000004: what a plugin puts into mask entry 2 to receive stream announcements by Read. */
 #define DEMO_STREAM_MATCH ZENT_BROADCAST_MATCH(DEMO_CODE_STREAM)
 
+/* The plugins camera_rtsp and recorder_segments (docs/cameras.md) use class bit 2 as well: a
+ * camera's compressed packets (queued, one per message) and, for every segment the recorder
+ * closes, a line of JSON text naming its file (queued). The monitor counts the first and prints
+ * the second. */
+#define DEMO_CODE_MEDIA_PACKET 0x04000200u
+#define DEMO_CODE_SEGMENT_CLOSED 0x04000400u
+#define DEMO_MEDIA_MATCH \
+  (ZENT_QUEUED_MATCH(DEMO_CODE_MEDIA_PACKET) | ZENT_QUEUED_MATCH(DEMO_CODE_SEGMENT_CLOSED))
+
 /* Sent by the core itself (source CORE_SOURCE) when the wall clock jumps: class bit 6, payload
  * the text "system time changed by %d seconds" without a terminating zero. */
 #define DEMO_CLOCK_CLASS 6

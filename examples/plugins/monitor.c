@@ -7,7 +7,8 @@
  *  - the core's clock message "system time changed by N seconds" (a queued message of class
  *    bit 6, as a Write call);
  *  - once a second, how many frames and bytes passed (it counts frames by Write and keeps
- *    none of them).
+ *    none of them), and how many packets of real cameras (camera_rtsp);
+ *  - the segments that recorder_segments closes.
  *
  * What runs where:
  *   Load    main thread          describe the plugin: Read and Write calls, three subscriptions
@@ -36,7 +37,7 @@ static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_wake; /* on the monotonic clock, made in Load */
 static int g_condReady, g_reporterRunning, g_stopping;
 static pthread_t g_reporter;
-static unsigned long long g_frames, g_bytes;
+static unsigned long long g_frames, g_bytes, g_packets, g_packetBytes;
 
 /* Copies attribute name of the XML element text[0, end) into out; 0 when it is missing. The
  * core writes attributes as name="value" with no entities in numbers and file names. */
@@ -107,20 +108,29 @@ static void* ReporterThread(void* arg) {
   (void)arg;
   struct timespec next;
   clock_gettime(CLOCK_MONOTONIC, &next);
-  unsigned long long lastFrames = 0, lastBytes = 0;
+  unsigned long long lastFrames = 0, lastBytes = 0, lastPackets = 0, lastPacketBytes = 0;
   pthread_mutex_lock(&g_lock);
   while (!g_stopping) {
     ++next.tv_sec;
     while (!g_stopping && pthread_cond_timedwait(&g_wake, &g_lock, &next) != ETIMEDOUT) {
     }
     if (g_stopping) break;
-    unsigned long long frames = g_frames, bytes = g_bytes;
+    unsigned long long frames = g_frames, bytes = g_bytes, packets = g_packets,
+                       packetBytes = g_packetBytes;
     pthread_mutex_unlock(&g_lock);
-    printf("monitor: last second %llu frames, %llu bytes; in all %llu frames, %llu bytes\n",
-           frames - lastFrames, bytes - lastBytes, frames, bytes);
+    if (packets == 0 || frames != 0) {
+      printf("monitor: last second %llu frames, %llu bytes; in all %llu frames, %llu bytes\n",
+             frames - lastFrames, bytes - lastBytes, frames, bytes);
+    }
+    if (packets != 0) {
+      printf("monitor: last second %llu packets, %llu bytes from cameras; in all %llu packets\n",
+             packets - lastPackets, packetBytes - lastPacketBytes, packets);
+    }
     fflush(stdout);
     lastFrames = frames;
     lastBytes = bytes;
+    lastPackets = packets;
+    lastPacketBytes = packetBytes;
     pthread_mutex_lock(&g_lock);
   }
   pthread_mutex_unlock(&g_lock);
@@ -150,7 +160,7 @@ ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   /* One mask may hold several subscriptions of the same class bit. A message matches when all
    * bits of its match value are in the mask, so frames (queued, 0x08000001) and stream
    * announcements (broadcast, 0x02000004) both match 0x0A000005. */
-  info->classMasks[DEMO_VIDEO_CLASS] = DEMO_FRAME_MATCH | DEMO_STREAM_MATCH;
+  info->classMasks[DEMO_VIDEO_CLASS] = DEMO_FRAME_MATCH | DEMO_STREAM_MATCH | DEMO_MEDIA_MATCH;
   info->classMasks[DEMO_CLOCK_CLASS] = DEMO_CLOCK_MATCH;
   info->acceptsRead = 1;
   info->acceptsWrite = 1;
@@ -187,6 +197,15 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
     ++g_frames;
     g_bytes += request->length;
     pthread_mutex_unlock(&g_lock);
+  } else if (request->code == DEMO_CODE_MEDIA_PACKET) {
+    pthread_mutex_lock(&g_lock);
+    ++g_packets;
+    g_packetBytes += request->length;
+    pthread_mutex_unlock(&g_lock);
+  } else if (request->code == DEMO_CODE_SEGMENT_CLOSED && request->data != NULL) {
+    int length = request->length < 1000 ? (int)request->length : 1000;
+    printf("monitor: segment closed: %.*s\n", length, (const char*)request->data);
+    fflush(stdout);
   } else if (request->code == DEMO_CORE_CLOCK_CODE && request->source == CORE_SOURCE &&
              request->data != NULL) {
     int length = request->length < 200 ? (int)request->length : 200;

@@ -52,6 +52,8 @@
  *                         queued message from this plugin (its id as source), with the same
  *                         channel, flags, code, payload and extra bytes, as a plugin that
  *                         forwards messages does
+ *   record_extra B        Write records also carry the message's extra bytes as hex ("xhex=..."),
+ *                         and of the payload only its first 64 bytes
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
  *                         call's thread exits, sleeps MS and records "tls_exit"
  * Numbers may be decimal or 0x-hex.
@@ -131,6 +133,7 @@ typedef struct Config {
   unsigned recordMode;
   int tlsSleepMs;
   int relay;
+  int recordExtra;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
   int spawnAt[W_N], epipeAt[W_N], forkAt[W_N], forkSendAt[W_N];
@@ -263,6 +266,8 @@ static void ReadConfig(const char* path) {
           if (strcmp(entry, kEntryNames[i]) == 0) g_config.sleepMs[i] = ms;
     } else if (strcmp(key, "retain") == 0) {
       g_config.retain = (int)ParseNumber(rest);
+    } else if (strcmp(key, "record_extra") == 0) {
+      g_config.recordExtra = (int)ParseNumber(rest);
     } else if (strcmp(key, "release") == 0) {
       sscanf(rest, "%15s", g_config.release);
     } else if (strcmp(key, "release_delay_ms") == 0) {
@@ -711,13 +716,16 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
   static char hex[HEX_LIMIT * 2 + 2];
   unsigned extraSum = 0;
   for (int i = 0; i < ZENT_MESSAGE_EXTRA_BYTES; ++i) extraSum = extraSum * 31u + request->extra[i];
-  Hex(request->data, request->length, hex); /* only the event handler thread calls Write */
+  static char extraHex[ZENT_MESSAGE_EXTRA_BYTES * 2 + 2];
+  /* Only the event handler thread calls Write. */
+  Hex(request->data, g_config.recordExtra && request->length > 64 ? 64 : request->length, hex);
+  if (g_config.recordExtra) Hex(request->extra, ZENT_MESSAGE_EXTRA_BYTES, extraHex);
   Record(
       "write size=%u version=%u async=%u len=%u data=%p source=%u channel=%u flags=0x%x "
-      "code=0x%x extra=%u reply_size=%u tid=%ld hex=%s",
+      "code=0x%x extra=%u reply_size=%u tid=%ld hex=%s%s%s",
       request->size, request->version, request->async, request->length, request->data,
       request->source, request->channel, request->flags, request->code, extraSum, reply->size,
-      Tid(), hex);
+      Tid(), hex, g_config.recordExtra ? " xhex=" : "", g_config.recordExtra ? extraHex : "");
   SleepMs(g_config.sleepMs[E_WRITE]);
   Markers(W_WRITE);
   SendAll(W_WRITE);
