@@ -30,11 +30,14 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
         prefix + "/share/pkgconfig/zentserver-plugin.pc",
         prefix + "/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
         prefix + "/lib/systemd/system/zentserver.service", appDir + "/plugins/mqtt_bridge.so",
-        prefix + "/etc/zentserver/mqtt-bridge.conf"}) {
+        prefix + "/etc/zentserver/mqtt-bridge.conf", appDir + "/plugins/webstatus.so",
+        prefix + "/etc/zentserver/webstatus.conf"}) {
     EXPECT_TRUE(zt::FileExists(file)) << file;
   }
-  // The bridge would look for a broker on this machine; its own tests run it.
+  // The bridge would look for a broker on this machine, the status page listen on its port
+  // 8090; their own tests run them.
   fs::remove(appDir + "/plugins/mqtt_bridge.so");
+  fs::remove(appDir + "/plugins/webstatus.so");
   EXPECT_TRUE(fs::is_directory(appDir + "/plugins"));
   EXPECT_NE(zt::ReadFile(prefix + "/lib/systemd/system/zentserver.service")
                 .find("ExecStart=" + appDir + "/zentserver"),
@@ -101,7 +104,7 @@ std::map<std::string, std::string> Packages(const std::string& dir) {
   return debs;
 }
 
-TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkTheBridgeAndTheMediaPlugins) {
+TEST(SdkTest, TheDebianPackagesHoldTheServiceTheSdkAndEveryShippedPlugin) {
   zt::TempDir work;
   const zt::CommandResult pack =
       zt::RunCommand(ZENT_CPACK,
@@ -113,6 +116,7 @@ TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkTheBridgeAndTheMe
   ASSERT_EQ(debs.count("zentserver"), 1u) << pack.Describe();
   ASSERT_EQ(debs.count("zentserver-mqtt-bridge"), 1u) << pack.Describe();
   ASSERT_EQ(debs.count("zentserver-media"), 1u) << pack.Describe();
+  ASSERT_EQ(debs.count("zentserver-webstatus"), 1u) << pack.Describe();
   const std::string deb = debs.at("zentserver");
   const std::string mediaDeb = debs.at("zentserver-media");
   const zt::CommandResult media = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", mediaDeb});
@@ -146,6 +150,7 @@ TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkTheBridgeAndTheMe
                                                                               << contents.out;
   }
   EXPECT_EQ(contents.out.find("mqtt"), std::string::npos) << "the bridge is a package of its own";
+  EXPECT_EQ(contents.out.find("webstatus"), std::string::npos) << "a package of its own";
   const zt::CommandResult depends = zt::RunCommand("/usr/bin/dpkg-deb", {"-f", deb, "Depends"});
   for (const char* package : {"libwxbase3.2-1", "libdaemon0", "libtinyxml2.6.2v5"}) {
     EXPECT_NE(depends.out.find(package), std::string::npos) << depends.out;
@@ -175,6 +180,22 @@ TEST(SdkTest, TheDebianPackagesHoldTheServiceTheInspectorTheSdkTheBridgeAndTheMe
       zt::RunCommand("/usr/bin/dpkg-deb", {"-f", bridge, "Depends"});
   for (const char* package : {"zentserver (= ", "libmosquitto1", "libssl3"}) {
     EXPECT_NE(bridgeDepends.out.find(package), std::string::npos) << bridgeDepends.out;
+  }
+
+  // The status page: the plugin, and its configuration as a conffile.
+  const std::string webstatus = debs.at("zentserver-webstatus");
+  const zt::CommandResult webFiles = zt::RunCommand("/usr/bin/dpkg-deb", {"-c", webstatus});
+  for (const char* path :
+       {"./usr/lib/zentserver/plugins/webstatus.so\n", "./etc/zentserver/webstatus.conf\n"}) {
+    EXPECT_NE(webFiles.out.find(path), std::string::npos) << webFiles.out;
+  }
+  const zt::CommandResult webConffiles =
+      zt::RunCommand("/usr/bin/dpkg-deb", {"-I", webstatus, "conffiles"});
+  EXPECT_EQ(webConffiles.out, "/etc/zentserver/webstatus.conf\n") << webConffiles.Describe();
+  const zt::CommandResult webDepends =
+      zt::RunCommand("/usr/bin/dpkg-deb", {"-f", webstatus, "Depends"});
+  for (const char* package : {"zentserver (= ", "libmicrohttpd12", "libcrypt1"}) {
+    EXPECT_NE(webDepends.out.find(package), std::string::npos) << webDepends.out;
   }
 }
 

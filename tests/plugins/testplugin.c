@@ -13,7 +13,8 @@
  *   send WHEN SOURCE CHANNEL FLAGS CODE PAYLOAD
  *                         WHEN: load, open, ioctl1, read, write, ioctl, close, unload, thread
  *                         (once, from a thread started in Load); SOURCE: a number or "self";
- *                         PAYLOAD: "-" for none, "#N" for N bytes, otherwise the text itself
+ *                         PAYLOAD: "-" for none, "#N" for N bytes, "@PATH" the contents of
+ *                         the file PATH (read when it is sent), otherwise the text itself
  *   spam SOURCE CHANNEL FLAGS CODE COUNT
  *                         from a thread started in Load: COUNT messages (0: until Close), each
  *                         payload "<id>:<sequence>"
@@ -368,6 +369,18 @@ static void SendConfigured(const Send* send, const char* why) {
     /* The core copied it: scribble over it and free it at once. */
     memset(buffer, 0xEE, n);
     free(buffer);
+  } else if (send->payload[0] == '@') {
+    FILE* file = fopen(send->payload + 1, "rb");
+    char* text = NULL;
+    size_t size = 0;
+    FILE* out = file != NULL ? open_memstream(&text, &size) : NULL;
+    char chunk[4096];
+    size_t n;
+    while (out != NULL && (n = fread(chunk, 1, sizeof chunk, file)) > 0) fwrite(chunk, 1, n, out);
+    if (out != NULL) fclose(out);
+    if (file != NULL) fclose(file);
+    SendMessage(why, source, send->channel, send->flags, send->code, text, (uint32_t)size);
+    free(text);
   } else {
     char* copy = strdup(send->payload);
     SendMessage(why, source, send->channel, send->flags, send->code, copy, (uint32_t)strlen(copy));
