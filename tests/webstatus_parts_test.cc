@@ -2,6 +2,7 @@
 // documents as the server writes them, the 10 minutes of history, what counts as stuck, and the
 // metrics (checked by promtool) and JSON made from them.
 #include <crypt.h>
+#include <regex>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
@@ -331,6 +332,22 @@ void ExpectPromtoolAccepts(const std::string& text) {
       "/bin/sh", {"-c", std::string(ZENT_PROMTOOL) + " check metrics <metrics"}, {}, dir.path());
   EXPECT_EQ(check.exitCode, 0) << check.Describe() << "\n" << text;
   EXPECT_EQ(check.out + check.err, "") << text;
+}
+
+// The alerting rules the package ships are valid and name only metrics the plugin writes.
+TEST(WebStatusMetricsTest, TheShippedAlertingRulesAreValidAndNameRealMetrics) {
+  if (access(ZENT_PROMTOOL, X_OK) != 0) {
+    GTEST_SKIP() << "promtool is not installed (scripts/setup installs Debian's prometheus)";
+  }
+  const zt::CommandResult check = zt::RunCommand(ZENT_PROMTOOL, {"check", "rules", ZENT_ALERTS});
+  EXPECT_EQ(check.exitCode, 0) << check.Describe();
+  const std::string rules = zt::ReadFile(ZENT_ALERTS);
+  const std::string metrics = MetricsText(Snap(kStatistics));
+  const std::regex name("zentserver_[a-z_]+");
+  for (auto it = std::sregex_iterator(rules.begin(), rules.end(), name);
+       it != std::sregex_iterator(); ++it) {
+    EXPECT_NE(metrics.find("# TYPE " + it->str() + " "), std::string::npos) << it->str();
+  }
 }
 
 TEST(WebStatusMetricsTest, FollowTheConventionsAndPassPromtool) {

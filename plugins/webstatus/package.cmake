@@ -21,6 +21,9 @@ install(CODE "
   file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/webstatus.conf\" DESTINATION \"\${zent_conf_dir}\"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 " COMPONENT webstatus)
+# The operator's guide and Prometheus alerting rules that go with the metrics.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/operators.md ${CMAKE_CURRENT_LIST_DIR}/prometheus/alerts.yml
+        DESTINATION share/doc/zentserver-webstatus COMPONENT webstatus)
 
 set(CPACK_DEBIAN_WEBSTATUS_PACKAGE_NAME zentserver-webstatus)
 set(CPACK_DEBIAN_WEBSTATUS_FILE_NAME DEB-DEFAULT)
