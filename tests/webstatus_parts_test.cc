@@ -2,8 +2,8 @@
 // documents as the server writes them, the 10 minutes of history, what counts as stuck, and the
 // metrics (checked by promtool) and JSON made from them.
 #include <crypt.h>
-#include <regex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include "metrics.h"
 #include "page_data.h"
 #include "snapshot.h"
+#include "support/promtool.h"
 #include "support/run_command.h"
 #include "support/test_support.h"
 #include "webstatus_config.h"
@@ -321,24 +322,9 @@ Snapshot Snap(const std::string& stats) {
   return store.Take();
 }
 
-// promtool's verdict on a text, or skips the test where it is not installed.
-void ExpectPromtoolAccepts(const std::string& text) {
-  if (access(ZENT_PROMTOOL, X_OK) != 0) {
-    GTEST_SKIP() << "promtool is not installed (scripts/setup installs Debian's prometheus)";
-  }
-  zt::TempDir dir;
-  zt::WriteFile(dir / "metrics", text);
-  const zt::CommandResult check = zt::RunCommand(
-      "/bin/sh", {"-c", std::string(ZENT_PROMTOOL) + " check metrics <metrics"}, {}, dir.path());
-  EXPECT_EQ(check.exitCode, 0) << check.Describe() << "\n" << text;
-  EXPECT_EQ(check.out + check.err, "") << text;
-}
-
 // The alerting rules the package ships are valid and name only metrics the plugin writes.
 TEST(WebStatusMetricsTest, TheShippedAlertingRulesAreValidAndNameRealMetrics) {
-  if (access(ZENT_PROMTOOL, X_OK) != 0) {
-    GTEST_SKIP() << "promtool is not installed (scripts/setup installs Debian's prometheus)";
-  }
+  if (!zt::HavePromtool()) GTEST_SKIP() << zt::kNoPromtool;
   const zt::CommandResult check = zt::RunCommand(ZENT_PROMTOOL, {"check", "rules", ZENT_ALERTS});
   EXPECT_EQ(check.exitCode, 0) << check.Describe();
   const std::string rules = zt::ReadFile(ZENT_ALERTS);
@@ -372,14 +358,14 @@ TEST(WebStatusMetricsTest, FollowTheConventionsAndPassPromtool) {
        }) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
-  ExpectPromtoolAccepts(text);
+  zt::ExpectPromtoolAccepts(text);
   // Without statistics: what the status document says.
   const std::string bare = MetricsText(Snap(""));
   EXPECT_NE(bare.find("zentserver_plugin_info{plugin=\"camera.so\",id=\"101\",open_code=\"0\"} 1"),
             std::string::npos)
       << bare;
   EXPECT_EQ(bare.find("zentserver_queue"), std::string::npos) << bare;
-  ExpectPromtoolAccepts(bare);
+  zt::ExpectPromtoolAccepts(bare);
 }
 
 TEST(WebStatusPageTest, JsonCarriesTheCountersMarksAndHistoryAndThePageInlinesItSafely) {
