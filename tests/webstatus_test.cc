@@ -5,7 +5,6 @@
 // with --stats-interval.
 #include <crypt.h>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -93,12 +92,12 @@ class WebStatusTest : public ::testing::Test {
   // Starts the server in the console; true once the page's address is in its log.
   bool Start(const std::vector<std::string>& args = {"-d"}) {
     server_ = std::make_unique<zt::ServerProcess>(install_.exe(), args, install_.dir());
-    static const std::regex kAddress("the status page is at http://127\\.0\\.0\\.1:([0-9]+)/");
-    std::smatch match;
+    static const std::string kAddress = "the status page is at http://127.0.0.1:";
     const bool listening = zt::WaitUntil([&] {
       const std::string err = server_->Stderr();
-      if (!std::regex_search(err, match, kAddress)) return server_->Ended();
-      port_ = std::stoi(match[1]);
+      const size_t at = err.find(kAddress);
+      if (at == std::string::npos) return server_->Ended();
+      port_ = std::atoi(err.c_str() + at + kAddress.size());
       return true;
     });
     return listening && port_ != 0;
