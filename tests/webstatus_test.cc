@@ -192,6 +192,60 @@ TEST_F(WebStatusTest, ServesThePageTheMetricsAndTheDocumentsReadOnly) {
   EXPECT_EQ(zt::HttpGet(port_, "/").status, 0);
 }
 
+// The server's own statistics, every second: the calls counted, the metrics, and a Write that
+// does not return for 8 s, which holds up every queued delivery, the statistics among them.
+TEST_F(WebStatusTest, ShowsTheServersOwnStatisticsAndAWriteThatHoldsUpTheQueue) {
+  Install("port 0\n");
+  // A plugin whose Write of its own message sleeps; the test sends that message when it wants.
+  zt::PluginControl slowControl(install_.dir() + "/slow.ctl");
+  install_.AddPlugin("slow.so", "id 0x20\naccepts_write 1\nmask 0 " +
+                                    Hex(ZENT_QUEUED_MATCH(0x01000001)) +
+                                    "\nsleep write 8000\nctl " + slowControl.path() + "\n");
+  ASSERT_TRUE(Start({"-d", "--stats-interval", "1"})) << server_->Stderr();
+
+  const auto plugin = [](const json& data, const std::string& file) {
+    for (const json& p : data["plugins"]) {
+      if (p["file"] == file) return p;
+    }
+    return json();
+  };
+  // Its own Write calls take the statistics.
+  json data;
+  ASSERT_TRUE(zt::WaitUntil([&] {
+    data = StatsJson();
+    const json self = plugin(data, "webstatus.so");
+    return data["history"]["ago"].size() >= 3 && self.is_object() && self["calls"]["write"] >= 2;
+  })) << data.dump();
+  EXPECT_EQ(data["statistics"]["interval"], 1);
+  EXPECT_TRUE(data["notices"].empty()) << data.dump();
+  EXPECT_TRUE(plugin(data, "slow.so").is_object()) << data.dump();
+  EXPECT_TRUE(plugin(data, "feeder.so").is_object()) << data.dump();
+  const zt::HttpAnswer metrics = zt::HttpGet(port_, "/metrics");
+  EXPECT_NE(
+      metrics.body.find("zentserver_plugin_calls_total{plugin=\"webstatus.so\",entry=\"write\"} "),
+      std::string::npos)
+      << metrics.body;
+  zt::ExpectPromtoolAccepts(metrics.body);
+
+  // While the Write sleeps, no statistics come: the page says that deliveries are held up.
+  ASSERT_TRUE(slowControl.Send("send self 0 0x01 0x01000001 slow"));
+  ASSERT_TRUE(zt::WaitUntil([&] {
+    data = StatsJson();
+    return !data["notices"].empty() && data["statistics"]["late"] == true;
+  })) << data.dump();
+  EXPECT_NE(data["notices"][0].get<std::string>().find("queued deliveries are held up"),
+            std::string::npos);
+  // Once it returned, the documents made meanwhile arrive; the Write shows as the longest call.
+  ASSERT_TRUE(zt::WaitUntil([&] {
+    data = StatsJson();
+    const json slow = plugin(data, "slow.so");
+    return data["notices"].empty() && slow.is_object() && slow["calls"]["longestUs"] >= 8000000;
+  })) << data.dump();
+  EXPECT_EQ(plugin(data, "slow.so")["calls"]["longestEntry"], "Write") << data.dump();
+  slowControl.Close();
+  Stop();
+}
+
 TEST_F(WebStatusTest, AsksForAPasswordWhenAPasswordFileIsSet) {
   const std::string users = install_.dir() + "/users";
   zt::WriteFile(users, "ana:" + Hash("open sesame") + "\n");
