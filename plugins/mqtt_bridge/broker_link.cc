@@ -152,7 +152,8 @@ void BrokerLink::Stop(Clock::duration drain, const std::function<bool()>& draine
 
 int BrokerLink::Publish(const std::string& topic, const void* data, uint32_t length, int qos,
                         bool retain, const mosquitto_property* properties, int* mid) {
-  std::shared_lock<std::shared_mutex> lock(m_connecting);
+  std::shared_lock<std::shared_mutex> lock(m_connecting, std::defer_lock);
+  if (std::this_thread::get_id() != m_networkThread.load()) lock.lock();
   return mosquitto_publish_v5(m_mosq, mid, topic.c_str(), static_cast<int>(length), data, qos,
                               retain, properties);
 }
@@ -163,6 +164,7 @@ bool BrokerLink::WaitForStop(Clock::duration delay) {
 }
 
 void BrokerLink::Run() {
+  m_networkThread = std::this_thread::get_id();
   unsigned delay = m_config.reconnectMin;
   FindOptions options;
   options.resolveDelayMs = m_resolveDelayMs;

@@ -29,7 +29,10 @@
 // A connect remakes the client's wake-up socket pair, which a publish on another thread writes
 // to: m_connecting keeps publishes out while the network thread connects (they wait for the
 // TCP connect to the address that just answered, normally a few milliseconds), so that no
-// publish writes to a descriptor that was closed and may already be another file's.
+// publish writes to a descriptor that was closed and may already be another file's. A publish
+// on the network thread itself (from a callback of the library, which holds a lock of its own
+// there) takes no part in this: that thread cannot be connecting at the same time, and taking
+// m_connecting under the library's lock would order the two locks against the other publishers.
 //
 // Stop (Close): first waits, for at most the drain time, until every message the broker has
 // not acknowledged yet is acknowledged while connected; then tells the network thread to stop,
@@ -120,6 +123,7 @@ class BrokerLink {
   mosquitto_property* m_connectProperties = nullptr;
   int m_resolveDelayMs = 0;  // test seam, see broker_address.h
   std::thread m_thread;
+  std::atomic<std::thread::id> m_networkThread{};  // set by the thread when it starts
   std::atomic<bool> m_connected{false};
   std::atomic<bool> m_stopRequested{false};
   bool m_stopped = false;  // Stop ran (main thread only)
