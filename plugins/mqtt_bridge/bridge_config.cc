@@ -40,7 +40,10 @@ std::string DefaultClientId(const std::string& hostName, const std::string& mach
   for (const char c : machineId) {
     if (isxdigit(static_cast<unsigned char>(c))) digits += c;
   }
-  if (digits.size() >= 12) id += "-" + digits.substr(0, 12);
+  if (digits.size() >= 12) {
+    id += '-';
+    id.append(digits, 0, 12);
+  }
   return id;
 }
 

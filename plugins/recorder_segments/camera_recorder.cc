@@ -282,7 +282,16 @@ bool CameraRecorder::OpenSegment(const Packet& packet, int64_t atUs) {
     return false;
   }
   for (int attempt = 1; attempt < 100; ++attempt) {
-    m_path = dayDir + "/" + clock + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + ".mp4";
+    // Built step by step: GCC 12 warns falsely (-Wrestrict) on a chain of
+    // operator+ over a conditional temporary in an optimised build.
+    m_path = dayDir;
+    m_path += '/';
+    m_path += clock;
+    if (attempt > 1) {
+      m_path += '-';
+      m_path += std::to_string(attempt);
+    }
+    m_path += ".mp4";
     std::string skipped;
     why.clear();
     if (m_file.Open(m_path, m_stream->tracks, &skipped, &why)) {
