@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/trusted_temp.h"
+
 extern char** environ;
 
 namespace zt {
@@ -126,14 +128,56 @@ void MakeDirectory(const std::string& path, mode_t mode) {
   chmod(path.c_str(), mode);
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/zt.XXXXXX";
+namespace {
+
+// mkdtemp of pattern ("...XXXXXX"); aborts when it cannot.
+std::string MakeTempDirectory(const std::string& pattern) {
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);
-  if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  if (mkdtemp(buffer.data()) == nullptr) {
+    std::fprintf(stderr, "test support: cannot make a directory %s: %s\n", pattern.c_str(),
+                 std::strerror(errno));
+    std::abort();
+  }
+  return buffer.data();
+}
+
+// The directory of this process's temporary directories (see support/trusted_temp.h): open to
+// others, removed with its contents when the process that made it ends (not a child that a
+// death test forked).
+class TestRoot {
+ public:
+  static const std::string& Path() {
+    static TestRoot root;
+    return root.path_;
+  }
+
+ private:
+  TestRoot() : owner_(getpid()) {
+    std::string why;
+    const std::string base = TrustedTempBase(&why);
+    if (base.empty()) {
+      std::fprintf(stderr, "\nFAILED: no directory for the tests' plugins: %s\n", why.c_str());
+      std::exit(1);
+    }
+    path_ = MakeTempDirectory(base + "/zentserver-tests.XXXXXX");
+    chmod(path_.c_str(), 0755);
+  }
+  ~TestRoot() {
+    if (getpid() != owner_) return;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+
+  pid_t owner_;
+  std::string path_;
+};
+
+}  // namespace
+
+TempDir::TempDir() {
   // Without symbolic links, as the server names the paths it finds at fault.
-  path_ = fs::canonical(buffer.data()).string();
+  path_ = fs::canonical(MakeTempDirectory(TestRoot::Path() + "/zt.XXXXXX")).string();
 }
 
 TempDir::~TempDir() {

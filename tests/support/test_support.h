@@ -61,8 +61,9 @@ void CopyFile(const std::string& from, const std::string& to, mode_t mode = 0755
 // directory only when group and others cannot write it.
 void MakeDirectory(const std::string& path, mode_t mode = 0755);
 
-// A fresh directory under TMPDIR (or /tmp), removed with its contents at destruction. Its path
-// is absolute and free of symbolic links.
+// A fresh directory (mode 0700) in the process's own directory under the first of TMPDIR, /tmp
+// and /var/tmp that the server's trust check accepts (see support/trusted_temp.h), removed with
+// its contents at destruction. Its path is absolute and free of symbolic links.
 class TempDir {
  public:
   TempDir();
