@@ -471,20 +471,48 @@ std::set<pid_t> ThreadsOfThisProcess() {
   return threads;
 }
 
-bool AsleepOn(pid_t tid, const void* object, size_t size) {
-  // "NR ARG1 ..." while the thread is blocked in system call NR; "running" or "-1 ..." else.
-  const std::string call = ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+namespace {
+
+// The system call that a thread sleeps in, from "/proc/.../syscall": "NR ARG1 ..." while the
+// thread is blocked in system call NR, "running" or "-1 ..." else. Returns NR and sets *args to
+// the text after it; -1 when the thread is not blocked in one (or cannot be read).
+long BlockedSystemCall(const std::string& procFile, std::string* args) {
+  const std::string call = ReadFile(procFile);
   char* end = nullptr;
   const long number = std::strtol(call.c_str(), &end, 10);
+  if (end == call.c_str()) return -1;
+  *args = end;
+  return number;
+}
+
+}  // namespace
+
+bool AsleepOn(pid_t tid, const void* object, size_t size) {
+  std::string args;
+  const long number =
+      BlockedSystemCall("/proc/self/task/" + std::to_string(tid) + "/syscall", &args);
   bool futex = number == SYS_futex;
 #ifdef SYS_futex_time64
   futex = futex || number == SYS_futex_time64;
 #endif
-  if (end == call.c_str() || !futex) return false;
+  if (!futex) return false;
   if (object == nullptr) return true;
-  const uintptr_t word = std::strtoull(end, nullptr, 16);
+  const uintptr_t word = std::strtoull(args.c_str(), nullptr, 16);
   const uintptr_t begin = reinterpret_cast<uintptr_t>(object);
   return word >= begin && word < begin + size;
+}
+
+bool AsleepInPoll(pid_t pid) {
+  std::string args;
+  const long number = BlockedSystemCall("/proc/" + std::to_string(pid) + "/syscall", &args);
+  bool poll = number == SYS_ppoll;
+#ifdef SYS_poll
+  poll = poll || number == SYS_poll;
+#endif
+#ifdef SYS_ppoll_time64
+  poll = poll || number == SYS_ppoll_time64;
+#endif
+  return poll;
 }
 
 size_t CountOf(const std::string& haystack, const std::string& needle) {

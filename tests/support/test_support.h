@@ -210,6 +210,9 @@ std::set<pid_t> ThreadsOfThisProcess();
 // about to enter it or spinning before it sleeps.
 bool AsleepOn(pid_t tid, const void* object = nullptr, size_t size = 0);
 
+// Whether the main thread of process pid (a child of this one) sleeps in poll(2) or ppoll(2).
+bool AsleepInPoll(pid_t pid);
+
 // Counts the occurrences of needle in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
 
