@@ -28,7 +28,8 @@
  *                         message, waiting 100 ms at most for one
  *   read_credit NAME      every Read gives a credit back to the named semaphore NAME
  *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1, close,
- *                         unload, write, or read: a Read with payload)
+ *                         unload, write, read: a Read with payload, or start: one without,
+ *                         such as the start Read)
  *   await WHEN PATH       at that point, wait (10 s at most) until the file PATH exists, and
  *                         record whether it appeared ("await when=WHEN result=ok|timeout")
  *   ctl PATH              a thread reads commands from the FIFO at PATH, one per line:
@@ -88,9 +89,21 @@ static const char g_anchor = 0;
 #define MAX_KEPT 4096
 #define HEX_LIMIT 8192
 
-enum When { W_LOAD, W_OPEN, W_IOCTL1, W_READ, W_WRITE, W_IOCTL, W_CLOSE, W_UNLOAD, W_THREAD, W_N };
-static const char* const kWhenNames[W_N] = {"load",  "open",  "ioctl1", "read",  "write",
-                                            "ioctl", "close", "unload", "thread"};
+enum When {
+  W_LOAD,
+  W_OPEN,
+  W_IOCTL1,
+  W_READ,
+  W_WRITE,
+  W_IOCTL,
+  W_CLOSE,
+  W_UNLOAD,
+  W_THREAD,
+  W_START,
+  W_N
+};
+static const char* const kWhenNames[W_N] = {"load",  "open",  "ioctl1", "read",   "write",
+                                            "ioctl", "close", "unload", "thread", "start"};
 
 enum Entry { E_LOAD, E_OPEN, E_READ, E_WRITE, E_IOCTL, E_CLOSE, E_UNLOAD, E_N };
 static const char* const kEntryNames[E_N] = {"load",  "open",  "read",  "write",
@@ -718,7 +731,7 @@ ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
   pthread_mutex_unlock(&hexLock);
   if (g_tlsKeyMade) pthread_setspecific(g_tlsKey, &g_tlsKey);
   SleepMs(g_config.sleepMs[E_READ]);
-  if (request->length != 0) Markers(W_READ);
+  Markers(request->length != 0 ? W_READ : W_START);
   SendAll(W_READ);
   Record("read_end tid=%ld", Tid());
   if (g_credit != SEM_FAILED) sem_post(g_credit);
