@@ -58,6 +58,9 @@
  *                         and of the payload only its first 64 bytes
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
  *                         call's thread exits, sleeps MS and records "tls_exit"
+ *   leak TEXT BYTES       every Write or IOCTL whose payload begins with TEXT allocates BYTES
+ *                         bytes that are never freed: a leak planted in the process, as if the
+ *                         server lost one payload of that size for each such message
  * Numbers may be decimal or 0x-hex.
  *
  * Every call and every send is recorded as one line ("event key=value ...") written with one
@@ -148,6 +151,8 @@ typedef struct Config {
   int tlsSleepMs;
   int relay;
   int recordExtra;
+  char leakText[64];
+  unsigned leakBytes;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
   int spawnAt[W_N], epipeAt[W_N], forkAt[W_N], forkSendAt[W_N];
@@ -338,6 +343,8 @@ static void ReadConfig(const char* path) {
       g_config.recordMode = ParseNumber(rest);
     } else if (strcmp(key, "relay") == 0) {
       g_config.relay = (int)ParseNumber(rest);
+    } else if (strcmp(key, "leak") == 0) {
+      sscanf(rest, "%63s %u", g_config.leakText, &g_config.leakBytes);
     } else if (strcmp(key, "tls_sleep") == 0) {
       g_config.tlsSleepMs = (int)ParseNumber(rest);
     }
@@ -536,6 +543,14 @@ static void ReleaseAllKept(void) {
     pthread_mutex_lock(&g_keptLock);
   }
   pthread_mutex_unlock(&g_keptLock);
+}
+
+/* The leak of the settings: memory allocated, written and forgotten for a matching payload. */
+static __attribute__((unused)) void Leak(const void* data, uint32_t length) {
+  size_t n = strlen(g_config.leakText);
+  if (n == 0 || data == NULL || length < n || memcmp(data, g_config.leakText, n) != 0) return;
+  volatile char* lost = (volatile char*)malloc(g_config.leakBytes);
+  for (unsigned i = 0; lost != NULL && i < g_config.leakBytes; ++i) lost[i] = (char)i;
 }
 
 /* Decides what happens to a delivered buffer; returns the retained word. */
@@ -757,6 +772,7 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
   SendAll(W_WRITE);
   /* Not its own: it receives what it sends like any other plugin. */
   if (g_config.relay && request->source != g_config.id) Relay(request);
+  Leak(request->data, request->length);
   reply->retained = Keep(request->data);
   return 0;
 }
@@ -788,6 +804,7 @@ ZENT_PLUGIN_EXPORT int IOCTL(IoctlRequest* request, IoctlReply* reply) {
   }
   SleepMs(g_config.sleepMs[E_IOCTL]);
   SendAll(W_IOCTL);
+  Leak(request->data, request->length);
   reply->retained = Keep(request->data);
   return 0;
 }
