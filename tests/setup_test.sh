@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the set-up script against stub package tools (apt-get, dpkg, dpkg-query, id, sudo) first
 # in PATH, which replay a package mirror part-way through a sync, and checks what the script
-# did and printed. Nothing is installed and no network is used; it runs the same as root or not.
+# did, printed and logged, and that each package set installs only its own packages. Nothing is
+# installed and no network is used; it runs the same as root or not.
 #
 #   setup_test.sh <the set-up script>
 set -uo pipefail
@@ -57,6 +58,7 @@ case $tool in
         echo "E: Unable to correct problems, you have held broken packages." >&2
         exit 100
       fi
+      echo "Setting up ${!#} ..."
       : >"$state/missing"
     fi
     ;;
@@ -93,11 +95,14 @@ run() {
   done
   shift
   : >"$state/calls"
+  rm -f "$work/setup.log"
   out=$(env PATH="$work/bin:$PATH" STUB_STATE="$state" STUB_CODENAME="$codename" \
-    ZENT_SETUP_RETRY_PAUSE=0 "$setup" "$@" 2>"$work/err")
+    ZENT_SETUP_RETRY_PAUSE=0 ZENT_SETUP_LOG="$work/setup.log" "$setup" "$@" 2>"$work/err")
   rc=$?
   err=$(cat "$work/err")
+  log=$(cat "$work/setup.log" 2>/dev/null)
 }
+installed() { calls | sed -n 's/^apt-get install .* --no-remove //p' | head -n 1; }
 
 # Nothing missing: a user's run only looks, asks for no password and says nothing when quiet.
 run "everything installed" 1000 i386 ok ok -- --quiet
@@ -121,6 +126,22 @@ check "installs what was missing" [ "$(count ' cmake libwxgtk3.2-dev:i386$' "$(c
 check "warns once" [ "$(count 'warning' "$out$nl$err")" -eq 1 ]
 check "says why and what to do" [ "$(count 'mirror.*security updates.*caught up' "$err")" -eq 1 ]
 check "installed everything" [ ! -s "$state/missing" ]
+check "keeps apt's output out of the terminal" [ "$(count 'Failed to fetch\|Setting up' "$out$nl$err")" -eq 0 ]
+check "keeps it in the log" [ "$(count 'Failed to fetch' "$log")" -eq 3 ] && [ "$(count 'Setting up' "$log")" -eq 1 ]
+
+# Each set installs its own packages and no others: the demo's no test tool and nothing for
+# i386, the quick tier's no tool of the full tier.
+run "the demo's set" 0 "" ok ok cmake ffmpeg clang libgtest-dev libwxgtk3.2-dev:i386 -- demo
+check "exits 0" [ "$rc" -eq 0 ]
+check "installs the demo's packages only" [ "$(installed)" = "cmake ffmpeg" ]
+check "adds no architecture" [ "$(count '^dpkg --add-architecture' "$(calls)")" -eq 0 ]
+run "the quick tier's set" 0 "" ok ok cmake clang valgrind libgtest-dev libwxgtk3.2-dev:i386 -- quick
+check "installs the quick tier's packages only" \
+  [ "$(installed)" = "cmake libgtest-dev libwxgtk3.2-dev:i386" ]
+check "adds the i386 architecture" [ "$(count '^dpkg --add-architecture i386$' "$(calls)")" -eq 1 ]
+run "every set" 0 i386 ok ok cmake clang valgrind libgtest-dev libwxgtk3.2-dev:i386 --
+check "installs them all" \
+  [ "$(installed)" = "cmake libgtest-dev libwxgtk3.2-dev:i386 clang valgrind" ]
 
 # The fallback fails too: the script fails, naming what it could not install.
 run "install fails" 0 i386 ok broken cmake ffmpeg --
@@ -129,5 +150,7 @@ check "refreshes once" [ "$(count '^apt-get update' "$(calls)")" -eq 1 ]
 check "tries twice" [ "$(count '^apt-get install' "$(calls)")" -eq 2 ]
 check "names what is missing" [ "$(count '^scripts/setup: could not install: cmake ffmpeg$' "$err")" -eq 1 ]
 check "gives no all-clear" [ "$(count 'warning\|done' "$out$nl$err")" -eq 0 ]
+check "shows apt's reason and names its log" [ "$(count '^  E: Unable to correct problems' "$err")" -eq 1 ] &&
+  [ "$(count "^scripts/setup: apt's output is in $work/setup.log\$" "$err")" -eq 1 ]
 
 [ "$failures" -eq 0 ] && echo "passed" || exit 1

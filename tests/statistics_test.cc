@@ -78,8 +78,11 @@ TEST(StatisticsTest, EachCounterMovesWithTheTrafficThatMovesIt) {
   EXPECT_EQ(slowStats.ioctls, 1u) << "the status document";
   EXPECT_EQ(slowStats.broadcasts, 4u) << "one from inside each Write";
   EXPECT_EQ(slowStats.longestEntry, "Write");
+  // The call ran at least as long as it had when seen running. Both are in ticks of the time
+  // stamp counter, whose rate the Core is still measuring against the steady clock in its first
+  // second: the two conversions may differ by a few percent.
   EXPECT_GE(slowStats.longestSeconds,
-            during.plugins.empty() ? 0.0 : PluginOf(during, 11).runningSeconds);
+            0.9 * (during.plugins.empty() ? 0.0 : PluginOf(during, 11).runningSeconds));
   EXPECT_GE(slowStats.writeSeconds, slowStats.longestSeconds);
   EXPECT_NEAR(slowStats.longestAt, s.started, s.uptime + 1);
   EXPECT_EQ(slowStats.running, "");

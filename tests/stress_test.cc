@@ -1,8 +1,10 @@
 // The routing under concurrent load: senders on shared and private channels, broadcasts,
 // plugins that keep buffers and give them back from their own threads, and a channel closed
 // midway. Every accepted message must reach each of its subscribers exactly once and in
-// per-sender order, every buffer must be freed exactly once, and nothing may hang.
+// per-sender order, every buffer must be freed exactly once, and nothing may hang. Where the
+// channel closes is drawn from a seed that the test prints; ZENT_STRESS_SEED replays it.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -27,9 +29,19 @@ uint32_t ChannelOf(int sender) {
   return sender < 2 ? kSharedChannel : sender < 4 ? kClosedChannel : 0;
 }
 
+// The seed of the run: ZENT_STRESS_SEED when set, so that a failing run can be replayed with
+// the seed it printed, otherwise a fresh one.
+unsigned Seed() {
+  const char* given = std::getenv("ZENT_STRESS_SEED");
+  if (given != nullptr && *given != 0)
+    return static_cast<unsigned>(std::strtoul(given, nullptr, 0));
+  return std::random_device{}();
+}
+
 TEST(RoutingStressTest, EveryAcceptedMessageArrivesOnceInOrderAndEveryBufferIsFreedOnce) {
-  const unsigned seed = std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  const unsigned seed = Seed();
+  std::printf("seed %u (run again with ZENT_STRESS_SEED=%u)\n", seed, seed);
+  SCOPED_TRACE(zt::Cat("seed ", std::to_string(seed), " (ZENT_STRESS_SEED replays it)"));
   std::mt19937 random(seed);
 
   zt::Installation install;

@@ -18,6 +18,11 @@ class LogLimiter {
   // The text that says how many were held back: empty for none.
   static wxString Skipped(long skipped);
 
+  // The clock the second is counted on: milliseconds of the monotonic clock, unless a test
+  // sets a clock of its own. Returns the clock read before.
+  using Clock = int64_t (*)();
+  static Clock SetClock(Clock clock);
+
  private:
   std::atomic<int64_t> m_next{0};
   std::atomic<long> m_skipped{0};

@@ -28,7 +28,8 @@
  *                         message, waiting 100 ms at most for one
  *   read_credit NAME      every Read gives a credit back to the named semaphore NAME
  *   touch WHEN PATH       create the file PATH at that point (WHEN: load, open, ioctl1, close,
- *                         unload, write, or read: a Read with payload)
+ *                         unload, write, read: a Read with payload, or start: one without,
+ *                         such as the start Read)
  *   await WHEN PATH       at that point, wait (10 s at most) until the file PATH exists, and
  *                         record whether it appeared ("await when=WHEN result=ok|timeout")
  *   ctl PATH              a thread reads commands from the FIFO at PATH, one per line:
@@ -57,6 +58,9 @@
  *                         and of the payload only its first 64 bytes
  *   tls_sleep MS          every Read sets a thread-specific value whose destructor, run when the
  *                         call's thread exits, sleeps MS and records "tls_exit"
+ *   leak TEXT BYTES       every Write or IOCTL whose payload begins with TEXT allocates BYTES
+ *                         bytes that are never freed: a leak planted in the process, as if the
+ *                         server lost one payload of that size for each such message
  * Numbers may be decimal or 0x-hex.
  *
  * Every call and every send is recorded as one line ("event key=value ...") written with one
@@ -88,9 +92,21 @@ static const char g_anchor = 0;
 #define MAX_KEPT 4096
 #define HEX_LIMIT 8192
 
-enum When { W_LOAD, W_OPEN, W_IOCTL1, W_READ, W_WRITE, W_IOCTL, W_CLOSE, W_UNLOAD, W_THREAD, W_N };
-static const char* const kWhenNames[W_N] = {"load",  "open",  "ioctl1", "read",  "write",
-                                            "ioctl", "close", "unload", "thread"};
+enum When {
+  W_LOAD,
+  W_OPEN,
+  W_IOCTL1,
+  W_READ,
+  W_WRITE,
+  W_IOCTL,
+  W_CLOSE,
+  W_UNLOAD,
+  W_THREAD,
+  W_START,
+  W_N
+};
+static const char* const kWhenNames[W_N] = {"load",  "open",  "ioctl1", "read",   "write",
+                                            "ioctl", "close", "unload", "thread", "start"};
 
 enum Entry { E_LOAD, E_OPEN, E_READ, E_WRITE, E_IOCTL, E_CLOSE, E_UNLOAD, E_N };
 static const char* const kEntryNames[E_N] = {"load",  "open",  "read",  "write",
@@ -135,6 +151,8 @@ typedef struct Config {
   int tlsSleepMs;
   int relay;
   int recordExtra;
+  char leakText[64];
+  unsigned leakBytes;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
   int spawnAt[W_N], epipeAt[W_N], forkAt[W_N], forkSendAt[W_N];
@@ -325,6 +343,8 @@ static void ReadConfig(const char* path) {
       g_config.recordMode = ParseNumber(rest);
     } else if (strcmp(key, "relay") == 0) {
       g_config.relay = (int)ParseNumber(rest);
+    } else if (strcmp(key, "leak") == 0) {
+      sscanf(rest, "%63s %u", g_config.leakText, &g_config.leakBytes);
     } else if (strcmp(key, "tls_sleep") == 0) {
       g_config.tlsSleepMs = (int)ParseNumber(rest);
     }
@@ -525,6 +545,14 @@ static void ReleaseAllKept(void) {
   pthread_mutex_unlock(&g_keptLock);
 }
 
+/* The leak of the settings: memory allocated, written and forgotten for a matching payload. */
+static __attribute__((unused)) void Leak(const void* data, uint32_t length) {
+  size_t n = strlen(g_config.leakText);
+  if (n == 0 || data == NULL || length < n || memcmp(data, g_config.leakText, n) != 0) return;
+  volatile char* lost = (volatile char*)malloc(g_config.leakBytes);
+  for (unsigned i = 0; lost != NULL && i < g_config.leakBytes; ++i) lost[i] = (char)i;
+}
+
 /* Decides what happens to a delivered buffer; returns the retained word. */
 static __attribute__((unused)) uint32_t Keep(const void* data) {
   if (!g_config.retain || data == NULL) return 0;
@@ -718,7 +746,7 @@ ZENT_PLUGIN_EXPORT int Read(ReadRequest* request, ReadReply* reply) {
   pthread_mutex_unlock(&hexLock);
   if (g_tlsKeyMade) pthread_setspecific(g_tlsKey, &g_tlsKey);
   SleepMs(g_config.sleepMs[E_READ]);
-  if (request->length != 0) Markers(W_READ);
+  Markers(request->length != 0 ? W_READ : W_START);
   SendAll(W_READ);
   Record("read_end tid=%ld", Tid());
   if (g_credit != SEM_FAILED) sem_post(g_credit);
@@ -744,6 +772,7 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
   SendAll(W_WRITE);
   /* Not its own: it receives what it sends like any other plugin. */
   if (g_config.relay && request->source != g_config.id) Relay(request);
+  Leak(request->data, request->length);
   reply->retained = Keep(request->data);
   return 0;
 }
@@ -775,6 +804,7 @@ ZENT_PLUGIN_EXPORT int IOCTL(IoctlRequest* request, IoctlReply* reply) {
   }
   SleepMs(g_config.sleepMs[E_IOCTL]);
   SendAll(W_IOCTL);
+  Leak(request->data, request->length);
   reply->retained = Keep(request->data);
   return 0;
 }

@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/trusted_temp.h"
+
 extern char** environ;
 
 namespace zt {
@@ -126,14 +128,56 @@ void MakeDirectory(const std::string& path, mode_t mode) {
   chmod(path.c_str(), mode);
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/zt.XXXXXX";
+namespace {
+
+// mkdtemp of pattern ("...XXXXXX"); aborts when it cannot.
+std::string MakeTempDirectory(const std::string& pattern) {
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);
-  if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  if (mkdtemp(buffer.data()) == nullptr) {
+    std::fprintf(stderr, "test support: cannot make a directory %s: %s\n", pattern.c_str(),
+                 std::strerror(errno));
+    std::abort();
+  }
+  return buffer.data();
+}
+
+// The directory of this process's temporary directories (see support/trusted_temp.h): open to
+// others, removed with its contents when the process that made it ends (not a child that a
+// death test forked).
+class TestRoot {
+ public:
+  static const std::string& Path() {
+    static TestRoot root;
+    return root.path_;
+  }
+
+ private:
+  TestRoot() : owner_(getpid()) {
+    std::string why;
+    const std::string base = TrustedTempBase(&why);
+    if (base.empty()) {
+      std::fprintf(stderr, "\nFAILED: no directory for the tests' plugins: %s\n", why.c_str());
+      std::exit(1);
+    }
+    path_ = MakeTempDirectory(base + "/zentserver-tests.XXXXXX");
+    chmod(path_.c_str(), 0755);
+  }
+  ~TestRoot() {
+    if (getpid() != owner_) return;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+
+  pid_t owner_;
+  std::string path_;
+};
+
+}  // namespace
+
+TempDir::TempDir() {
   // Without symbolic links, as the server names the paths it finds at fault.
-  path_ = fs::canonical(buffer.data()).string();
+  path_ = fs::canonical(MakeTempDirectory(TestRoot::Path() + "/zt.XXXXXX")).string();
 }
 
 TempDir::~TempDir() {
@@ -427,20 +471,48 @@ std::set<pid_t> ThreadsOfThisProcess() {
   return threads;
 }
 
-bool AsleepOn(pid_t tid, const void* object, size_t size) {
-  // "NR ARG1 ..." while the thread is blocked in system call NR; "running" or "-1 ..." else.
-  const std::string call = ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+namespace {
+
+// The system call that a thread sleeps in, from "/proc/.../syscall": "NR ARG1 ..." while the
+// thread is blocked in system call NR, "running" or "-1 ..." else. Returns NR and sets *args to
+// the text after it; -1 when the thread is not blocked in one (or cannot be read).
+long BlockedSystemCall(const std::string& procFile, std::string* args) {
+  const std::string call = ReadFile(procFile);
   char* end = nullptr;
   const long number = std::strtol(call.c_str(), &end, 10);
+  if (end == call.c_str()) return -1;
+  *args = end;
+  return number;
+}
+
+}  // namespace
+
+bool AsleepOn(pid_t tid, const void* object, size_t size) {
+  std::string args;
+  const long number =
+      BlockedSystemCall("/proc/self/task/" + std::to_string(tid) + "/syscall", &args);
   bool futex = number == SYS_futex;
 #ifdef SYS_futex_time64
   futex = futex || number == SYS_futex_time64;
 #endif
-  if (end == call.c_str() || !futex) return false;
+  if (!futex) return false;
   if (object == nullptr) return true;
-  const uintptr_t word = std::strtoull(end, nullptr, 16);
+  const uintptr_t word = std::strtoull(args.c_str(), nullptr, 16);
   const uintptr_t begin = reinterpret_cast<uintptr_t>(object);
   return word >= begin && word < begin + size;
+}
+
+bool AsleepInPoll(pid_t pid) {
+  std::string args;
+  const long number = BlockedSystemCall("/proc/" + std::to_string(pid) + "/syscall", &args);
+  bool poll = number == SYS_ppoll;
+#ifdef SYS_poll
+  poll = poll || number == SYS_poll;
+#endif
+#ifdef SYS_ppoll_time64
+  poll = poll || number == SYS_ppoll_time64;
+#endif
+  return poll;
 }
 
 size_t CountOf(const std::string& haystack, const std::string& needle) {

@@ -61,8 +61,9 @@ void CopyFile(const std::string& from, const std::string& to, mode_t mode = 0755
 // directory only when group and others cannot write it.
 void MakeDirectory(const std::string& path, mode_t mode = 0755);
 
-// A fresh directory under TMPDIR (or /tmp), removed with its contents at destruction. Its path
-// is absolute and free of symbolic links.
+// A fresh directory (mode 0700) in the process's own directory under the first of TMPDIR, /tmp
+// and /var/tmp that the server's trust check accepts (see support/trusted_temp.h), removed with
+// its contents at destruction. Its path is absolute and free of symbolic links.
 class TempDir {
  public:
   TempDir();
@@ -208,6 +209,9 @@ std::set<pid_t> ThreadsOfThisProcess();
 // object (on any word when object is null): truly inside a blocking wait on that object, not
 // about to enter it or spinning before it sleeps.
 bool AsleepOn(pid_t tid, const void* object = nullptr, size_t size = 0);
+
+// Whether the main thread of process pid (a child of this one) sleeps in poll(2) or ppoll(2).
+bool AsleepInPoll(pid_t pid);
 
 // Counts the occurrences of needle in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
