@@ -1629,7 +1629,7 @@ void BeginInput(const Input& input) {
   g_errorsExpected = 0;
   g_skippedBefore = SkippedForMemory();
   g_boundRefusalsAll += g_boundRefusals.exchange(0);
-  g_boundRefusedBefore = g_core->Statistics().refusedBound;
+  g_boundRefusedBefore = g_core->RefusedAtBound();
 }
 
 void RunInput(const Input& input) {
@@ -1665,7 +1665,7 @@ void RunInput(const Input& input) {
         "%ld errors logged for %ld Read calls skipped", g_errorsLogged.load(),
         g_errorsExpected.load());
   // Every "no memory" without a failed allocation was the bound, and the Core counted it so.
-  const uint64_t refusedBound = g_core->Statistics().refusedBound - g_boundRefusedBefore;
+  const uint64_t refusedBound = g_core->RefusedAtBound() - g_boundRefusedBefore;
   CHECK(refusedBound == static_cast<uint64_t>(g_boundRefusals.load()),
         "%ld queued messages answered \"no memory\" with no allocation failed, the Core counts "
         "%llu refused at its bound",

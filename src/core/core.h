@@ -138,6 +138,8 @@ class Core {
   int StatisticsInterval() const { return m_statisticsInterval; }
   // The counters as they stand (statistics.h); any thread, at any time between Start and Stop.
   CoreStatistics Statistics();
+  // One of them without the rest (which read /proc): queued messages refused at the bound.
+  uint64_t RefusedAtBound() const { return m_refusedBound.load(std::memory_order_relaxed); }
   // Sends the statistics document numbered sequence (on the scheduler thread).
   void PostStatistics(uint64_t sequence);
   // The counters of the plugin whose id is source, or null (any thread).
