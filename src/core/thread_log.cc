@@ -40,6 +40,13 @@ pt::mutex g_routeLock;
 
 }  // namespace
 
+wxLog* ProcessLogTarget() {
+  wxLog* const own = wxLog::SetThreadActiveTarget(nullptr);
+  wxLog* const target = wxLog::GetActiveTarget();
+  wxLog::SetThreadActiveTarget(own);
+  return target;
+}
+
 void RouteThreadLog() {
   if (t_routed) return;
   t_routed = true;
