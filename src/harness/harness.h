@@ -18,10 +18,11 @@
  * every directory and link on the way to it must be owned by root or this user and not
  * writable by group or others), calls Load, loads the harness's probe after it (a plugin built
  * into this library), opens both, has the status document delivered, starts the core's event
- * handler and scheduler, and runs the scheduler's start Read. The probe is the test's stand-in
- * for the other plugins: zh_send sends as the probe does, and the probe receives what its masks
- * select. Every message the plugin sends passes through the harness on its way into the core,
- * and is seen by zh_next in the order the core answered them, with the answer.
+ * handler and scheduler, and runs the scheduler's start Read (which has entered the plugin when
+ * zh_start returns). The probe is the test's stand-in for the other plugins: zh_send sends as
+ * the probe does, and the probe receives what its masks select. Every message the plugin sends
+ * passes through the harness on its way into the core, and is seen by zh_next in the order the
+ * core answered them, with the answer.
  *
  * One harness runs in a process at a time (the core is one per process): zh_start fails while
  * another harness has not been stopped. The plugin's Load, Open, Close and Unload run on a
@@ -120,10 +121,11 @@ ZH_API void zh_options_init(zh_options* options);
 #define ZH_FAILED 5       /* the harness could not start (another one runs, bad options) */
 
 typedef struct zh_started {
-  int status;       /* ZH_ACCEPTED ... ZH_FAILED */
-  char reason[512]; /* for every status but ZH_ACCEPTED, why, in one sentence */
-  int exports[8];   /* which entry points the file exports, in the interface's order */
-  int load_called;  /* Load was called: load_result, load_ms and info are set */
+  int status;        /* ZH_ACCEPTED ... ZH_FAILED */
+  char reason[512];  /* for every status but ZH_ACCEPTED, why, in one sentence */
+  int exports_known; /* the dynamic loader loaded the file: exports is set */
+  int exports[8];    /* which entry points the file exports, in the interface's order */
+  int load_called;   /* Load was called: load_result, load_ms and info are set */
   int load_result;
   double load_ms;
   PluginInfo info; /* as the plugin filled it in Load */

@@ -334,6 +334,7 @@ uint64_t HashBytes(const void* data, size_t length) {
 }
 
 int InterposedRead(ReadRequest* request, ReadReply* reply) {
+  Session::Get().NoteReadEntered();
   InCall call(ZH_ENTRY_READ);
   return CallReal(ZH_ENTRY_READ, request, reply);
 }

@@ -99,6 +99,7 @@ void Session::Reset(const std::string& path, const zh_options& options) {
   pluginId_.store(0);
   pluginLoaded_.store(false);
   lateCallbacks_.store(0);
+  readEntered_.store(false);
   {
     std::lock_guard<std::mutex> calls(callsMu_);
     calls_.clear();
@@ -275,9 +276,19 @@ void Session::Controller() {
 
 void Session::AwaitFirstDeliveries() {
   const uint64_t queued = core_->Statistics().queued;
+  bool startRead;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    startRead = options_.start_read != 0 && pluginLoaded_.load() &&
+                started_.info.acceptsRead != 0 && Real(ZH_ENTRY_READ) != nullptr;
+  }
   for (;;) {
     // The scheduler's first look at the clock is its reference: a jump made after it is seen.
-    if (core_->Statistics().delivered >= queued && looks_.load() != 0) return;
+    // Its start Read has entered the plugin (when the plugin takes one): the call is made.
+    if (core_->Statistics().delivered >= queued && looks_.load() != 0 &&
+        (!startRead || readEntered_.load())) {
+      return;
+    }
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (step_ >= Step::kStopRequested) return;
@@ -698,6 +709,7 @@ void Session::OnFound(const std::string&, const bool exports[8], PluginEntryFn e
   Session& session = Get();
   {
     std::lock_guard<std::mutex> lock(session.mu_);
+    session.started_.exports_known = 1;
     for (int i = 0; i < 8; ++i) session.started_.exports[i] = exports[i] ? 1 : 0;
   }
   for (int i = 0; i < 8; ++i) session.real_[i].store(entries[i]);
@@ -718,7 +730,8 @@ void Session::OnRefused(const std::string&, LoadRefusal why, const std::string& 
       session.started_.status = ZH_NOT_LOADABLE;
       break;
   }
-  std::snprintf(session.started_.reason, sizeof session.started_.reason, "%s", reason.c_str());
+  std::snprintf(session.started_.reason, sizeof session.started_.reason, "%s%s",
+                why == LoadRefusal::kNotLoadable ? "cannot be loaded: " : "", reason.c_str());
 }
 
 void Session::OnFault(const FaultNotice& notice) {

@@ -105,6 +105,7 @@ class Session {
   // What the plugin sent, with the core's answer.
   void AddSent(SentEntry entry);
   void CountLateCallback() { lateCallbacks_.fetch_add(1); }
+  void NoteReadEntered() { readEntered_.store(true); }
   // After the plugin's Unload returned: calls still in flight and threads left running.
   void CheckAfterUnload();
   std::mutex& WriteLock() { return writeMu_; }
@@ -165,8 +166,8 @@ class Session {
   void Reset(const std::string& path, const zh_options& options);
   void InstallHooks();
   void RemoveHooks();
-  // Waits until the status document (and whatever was queued with it) has been delivered and
-  // the scheduler has looked at the clock once.
+  // Waits until the status document (and whatever was queued with it) has been delivered, the
+  // scheduler has looked at the clock once, and its start Read has entered the plugin.
   void AwaitFirstDeliveries();
   // The call in flight that began first, as "Load" or "IOCTL (command 2)", and for how long.
   std::string OldestCall();
@@ -212,6 +213,7 @@ class Session {
   std::atomic<uint32_t> pluginId_{0};
   std::atomic<bool> pluginLoaded_{false};
   std::atomic<unsigned> lateCallbacks_{0};
+  std::atomic<bool> readEntered_{false};  // the plugin's Read was called
 
   struct Call {
     int entry;
