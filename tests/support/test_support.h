@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <set>
 #include <string>
 #include <sys/types.h>
@@ -227,6 +228,12 @@ class ScopedEnv {
  private:
   std::string name_;
 };
+
+// The IPv4 loopback address with port (0: any free one, when bound).
+sockaddr_in LoopbackAddress(int port);
+// A TCP socket bound to a free loopback port and listening with backlog, its port in *port;
+// -1 when it cannot be made.
+int ListenOnLoopback(int backlog, int* port);
 
 // Counts the occurrences of needle in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);
