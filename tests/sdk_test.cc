@@ -61,8 +61,8 @@ TEST(SdkTest, OutOfTreePluginsAndTheirTestBuildAgainstTheInstalledSdkAndTheServe
             std::string::npos);
 
   // pkg-config: the flags, the plugins directory, and a build with the compiler alone.
-  const std::vector<std::string> pkgEnv = {"PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig:" +
-                                           prefix + "/lib/pkgconfig"};
+  const std::vector<std::string> pkgEnv = {"PKG_CONFIG_PATH=" + prefix +
+                                           "/share/pkgconfig:" + prefix + "/lib/pkgconfig"};
   const zt::CommandResult flags =
       zt::RunCommand("/usr/bin/pkg-config", {"--cflags", "zentserver-plugin"}, pkgEnv);
   EXPECT_EQ(flags.exitCode, 0) << flags.Describe();
@@ -90,6 +90,19 @@ TEST(SdkTest, OutOfTreePluginsAndTheirTestBuildAgainstTheInstalledSdkAndTheServe
   // The plugin inside the installed harness (the work directory is private: the harness
   // loads the file as the server would).
   RunHelloTest(work / "hello_test_pc", work / "hello_pc.so");
+  // The example camera from the installed sources, with the line docs/plugins.md gives; the
+  // installed inspector passes it.
+  const zt::CommandResult camera = zt::RunCommand(
+      "/bin/sh",
+      {"-c", std::string(ZENT_C_COMPILER) +
+                 " -shared -fPIC -fvisibility=hidden $(pkg-config --cflags zentserver-plugin) " +
+                 prefix + "/share/doc/zentserver/examples/plugins/camera.c -o " +
+                 (work / "camera.so")},
+      pkgEnv, work.path(), kToolMs);
+  ASSERT_EQ(camera.exitCode, 0) << camera.Describe();
+  const zt::CommandResult inspectCamera =
+      zt::RunCommand(prefix + "/bin/zentserver-inspect", {"--strict", work / "camera.so"});
+  EXPECT_EQ(inspectCamera.exitCode, 0) << inspectCamera.Describe();
 
   // find_package(ZentserverPlugin): the example's own CMake project.
   const std::string build = work / "build";
@@ -184,8 +197,7 @@ TEST(SdkTest, TheDebianPackagesHoldTheServiceTheSdkAndEveryShippedPlugin) {
         "./usr/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
         "./usr/share/cmake/ZentserverPlugin/ZentserverPluginConfigVersion.cmake",
         "./usr/share/cmake/ZentserverPlugin/ZentserverPluginTargets.cmake",
-        "./usr/share/doc/zentserver/plugins.md",
-        "./usr/share/doc/zentserver/testing-plugins.md"}) {
+        "./usr/share/doc/zentserver/plugins.md", "./usr/share/doc/zentserver/testing-plugins.md"}) {
     EXPECT_NE(contents.out.find(std::string(path) + "\n"), std::string::npos) << path << "\n"
                                                                               << contents.out;
   }
