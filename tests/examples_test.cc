@@ -232,7 +232,10 @@ TEST_F(CameraTest, WaitsWhileItsChannelIsHeldAndLosesNoFrame) {
       << out;
   EXPECT_EQ(sentFrames, 3u);
   EXPECT_EQ(refused, 0u);
-  EXPECT_EQ(heldBack, 2u);
+  // The camera counts a send held back when it took longer than a frame's period: one that
+  // reached the held channel only just before the release is not counted.
+  EXPECT_GE(heldBack, 1u);
+  EXPECT_LE(heldBack, 2u);
 }
 
 TEST_F(CameraTest, AFrameTheCoreCannotTakeIsLostButNotItsNumber) {
@@ -317,39 +320,20 @@ TEST_F(RecorderTest, StoppedWhileFramesWaitForTheDiskLeavesACompleteFileAndNoBuf
   EXPECT_EQ(ReadY4m(recorder.file).numbers, (std::vector<uint32_t>{0, 1, 2}));
 }
 
-TEST(MonitorTest, PrintsTheStatusDocumentStreamsClockJumpsAndTheFramesItCounts) {
-  zh_options options;
-  zh_options_init(&options);
-  options.stdout_mode = ZH_OUTPUT_TEE;
-  options.wall_clock = 2000000;
-  zh_started started;
-  zh_harness* h = zh_start(DemoPlugin("monitor.so").c_str(), &options, &started);
-  ASSERT_NE(h, nullptr) << started.reason;
-  ASSERT_EQ(started.status, ZH_ACCEPTED) << started.reason;
-  EXPECT_EQ(zh_wait_output(h, 1, "monitor: the status document lists 3 plugins", zt::kWaitMs),
-            ZH_OK);
-  EXPECT_EQ(zh_wait_output(h, 1, "103         0x00000067         0", zt::kWaitMs), ZH_OK);
+using MonitorTest = ExampleTest;
 
-  const DemoStreamInfo stream = {
-      DEMO_STREAM_MAGIC, DEMO_CAMERA_ID, DEMO_FRAME_CHANNEL, kWidth, kHeight, 25};
-  const Message announcement =
-      zh_message(0, DEMO_FRAME_CHANNEL, DEMO_VIDEO_FLAG, DEMO_CODE_STREAM, &stream, sizeof stream);
-  EXPECT_EQ(zh_send(h, &announcement), RESULT_OK);
-  EXPECT_EQ(zh_wait_output(h, 1, "monitor: camera 101 streams 320x240 at 25 fps on channel 7",
-                           zt::kWaitMs),
-            ZH_OK);
-  ASSERT_EQ(zh_jump_clock(h, 3600), ZH_OK);
-  EXPECT_EQ(
-      zh_wait_output(h, 1, "monitor: clock: system time changed by 3600 seconds", zt::kWaitMs),
-      ZH_OK);
-  const Message frame =
-      zh_message(options.probe_id, 0, DEMO_VIDEO_FLAG, DEMO_CODE_FRAME, "12345678", 8);
-  EXPECT_EQ(zh_send(h, &frame), RESULT_OK);
-  EXPECT_EQ(zh_wait_output(h, 1, "in all 1 frames, 8 bytes", zt::kWaitMs), ZH_OK);
-  zh_report report;
-  EXPECT_EQ(zh_stop(h, &report), ZH_OK);
-  EXPECT_EQ(report.violation_count, 0u);
-  zh_free(h);
+TEST_F(MonitorTest, PrintsTheStatusDocumentStreamsClockJumpsAndTheFramesItCounts) {
+  options_.wall_clock = 2000000;
+  ASSERT_EQ(Start("monitor.so").status, ZH_ACCEPTED);
+  EXPECT_TRUE(WaitOutput("monitor: the status document lists 3 plugins"));
+  EXPECT_TRUE(WaitOutput("103         0x00000067         0"));
+  EXPECT_EQ(SendAnnouncement(), RESULT_OK);
+  EXPECT_TRUE(WaitOutput("monitor: camera 101 streams 320x240 at 25 fps on channel 7"));
+  ASSERT_EQ(zh_jump_clock(h_, 3600), ZH_OK);
+  EXPECT_TRUE(WaitOutput("monitor: clock: system time changed by 3600 seconds"));
+  EXPECT_EQ(Send(options_.probe_id, DEMO_VIDEO_FLAG, DEMO_CODE_FRAME, "12345678", 8, 0), RESULT_OK);
+  EXPECT_TRUE(WaitOutput("in all 1 frames, 8 bytes"));
+  Stop();
 }
 
 // A copy of the demo directory that scripts/run starts: the server and plugins/ beside it.
