@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
@@ -121,9 +122,19 @@ void Session::Reset(const std::string& path, const zh_options& options) {
 uint64_t Session::Start(const std::string& path, const zh_options& options, zh_started* started) {
   *started = zh_started{};
   started->status = ZH_FAILED;
-  // The base library the core is built on, once for the process and never taken down: a
-  // second initialisation only counts up.
-  static const bool library = wxInitialize();
+  // The base library the core is built on, once for the process (a second initialisation, by
+  // a test's own main, only counts up), and taken down again when the process exits, so that
+  // what it made is freed (the last of the uninitialisations cleans up); not under a stop that
+  // still waits for its plugin, whose threads may use it.
+  static const bool library = [] {
+    if (!wxInitialize()) return false;
+    std::atexit([] {
+      Session& session = Get();
+      std::unique_lock<std::mutex> lock(session.mu_, std::try_to_lock);
+      if (lock.owns_lock() && !session.busy_) wxUninitialize();
+    });
+    return true;
+  }();
   if (!library) {
     std::snprintf(started->reason, sizeof started->reason,
                   "the wxWidgets base library could not be initialised");
