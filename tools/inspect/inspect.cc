@@ -33,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #include <zentserver/harness.h>
 #include <zentserver/plugin_api.h>
@@ -180,7 +181,7 @@ struct Report {
   size_t notRecorded = 0;
   size_t threadsLeft = 0;
   std::string output;
-  std::vector<zh_violation> violations;
+  std::vector<std::pair<std::string, std::string>> violations;  // kind's name, sentence
   std::vector<std::string> warnings;
 };
 
@@ -208,8 +209,8 @@ void AddWarnings(Report& report) {
                                 " was refused: no broadcast opened the channel, or it is closed");
     }
   }
-  for (const zh_violation& violation : report.violations) {
-    report.warnings.push_back(violation.text);
+  for (const auto& [kind, text] : report.violations) {
+    report.warnings.push_back(text);
   }
 }
 
@@ -261,7 +262,10 @@ int Inspect(const Options& options, Report& report) {
   if (stopped.close_called != 0) report.close = Timed{stopped.close_result, stopped.close_ms};
   if (stopped.unload_called != 0) report.unload = Timed{stopped.unload_result, stopped.unload_ms};
   report.threadsLeft = stopped.threads_left;
-  report.violations.assign(stopped.violations, stopped.violations + stopped.violation_count);
+  for (size_t i = 0; i < stopped.violation_count; ++i) {
+    report.violations.emplace_back(zh_violation_name(stopped.violations[i].kind),
+                                   stopped.violations[i].text);
+  }
   zh_sent sent;
   while (zh_next(h, &sent, 0) == ZH_OK) {
     if (report.sent.size() < kMaxRecorded) {
@@ -271,6 +275,7 @@ int Inspect(const Options& options, Report& report) {
     }
   }
   report.output = zh_output(h, 1, nullptr);
+  zh_free(h);
 
   switch (started.status) {
     case ZH_ACCEPTED:
@@ -288,7 +293,6 @@ int Inspect(const Options& options, Report& report) {
   std::snprintf(reason, sizeof reason, "Load returned %d with error %d", report.load.result,
                 static_cast<int>(report.info.error));
   report.reason = reason;
-  // The report's violation texts live as long as the harness: it is not freed.
   if (!report.accepted) return kRejected;
   if (options.strict && !report.warnings.empty()) return kRejected;
   return kAccepted;
@@ -427,8 +431,8 @@ void PrintJson(const Report& report, int status) {
     json["warnings"] = report.warnings;
     // What the harness saw the plugin do against the contract (also among the warnings).
     Json violations = Json::array();
-    for (const zh_violation& violation : report.violations) {
-      violations.push_back({{"kind", zh_violation_name(violation.kind)}, {"text", violation.text}});
+    for (const auto& [kind, text] : report.violations) {
+      violations.push_back({{"kind", kind}, {"text", text}});
     }
     json["violations"] = violations;
   }
