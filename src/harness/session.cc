@@ -89,8 +89,11 @@ void Session::Reset(const std::string& path, const zh_options& options) {
   started_.status = ZH_NOT_LOADABLE;
   std::snprintf(started_.reason, sizeof started_.reason, "not loaded");
   report_ = zh_report{};
-  violations_.clear();
-  perKind_.clear();
+  {
+    std::lock_guard<std::mutex> violations(violationsMu_);
+    violations_.clear();
+    perKind_.clear();
+  }
   sent_.clear();
   sequence_ = 0;
   current_ = SentEntry{};
@@ -104,11 +107,6 @@ void Session::Reset(const std::string& path, const zh_options& options) {
   {
     std::lock_guard<std::mutex> calls(callsMu_);
     calls_.clear();
-  }
-  {
-    std::lock_guard<std::mutex> kept(keptMu_);
-    kept_.clear();
-    owned_.clear();
   }
   clockStart_.store(options.wall_clock);
   clockOffset_.store(0);
@@ -155,6 +153,12 @@ uint64_t Session::Start(const std::string& path, const zh_options& options, zh_s
   step_ = Step::kStarting;
   const uint64_t run = run_;
   lock.unlock();
+  // The kept buffers of the last run are forgotten outside mu_, which is taken after keptMu_.
+  {
+    std::lock_guard<std::mutex> kept(keptMu_);
+    kept_.clear();
+    owned_.clear();
+  }
 
   // What the plugin prints from Load on is captured.
   const auto capture = [](int fd, int mode) -> std::unique_ptr<OutputCapture> {
@@ -334,7 +338,7 @@ void Session::LeaveCall(uint64_t id) {
 }
 
 void Session::AddViolation(int kind, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::mutex> lock(violationsMu_);
   if (++perKind_[kind] > kMostOfAKind) return;
   violations_.push_back({kind, text});
 }
@@ -445,7 +449,10 @@ int Session::Stop(uint64_t run, zh_report* report, std::vector<Violation>* viola
     controller_.join();
     lock.lock();
   }
+  std::unique_lock<std::mutex> violationsLock(violationsMu_);
   std::vector<Violation> all = violations_;
+  const std::map<int, int> perKind = perKind_;
+  violationsLock.unlock();
   if (!stopped) {
     lock.unlock();
     const std::string oldest = OldestCall();
@@ -454,7 +461,7 @@ int Session::Stop(uint64_t run, zh_report* report, std::vector<Violation>* viola
                                       std::to_string(options_.call_timeout_ms) + " ms: " + oldest +
                                       " did not return"});
   }
-  for (const auto& [kind, count] : perKind_) {
+  for (const auto& [kind, count] : perKind) {
     if (count > kMostOfAKind) {
       all.push_back({kind, std::to_string(count - kMostOfAKind) +
                                " more violation(s) of this "

@@ -16,8 +16,9 @@
 // Locks: mu_ guards the run's state; callsMu_ the calls in flight; keptMu_ the buffers the
 // plugin keeps (held while a release is handed to the core, so that a buffer is never judged
 // after the core freed it); writeMu_ makes the plugin's Write and IOCTL deliveries and the
-// direct calls take turns. Where two are held: keptMu_ before mu_, writeMu_ before either. No
-// lock is held while the plugin is called, but writeMu_.
+// direct calls take turns; violationsMu_ the violations. Where two are held: keptMu_ before
+// mu_, writeMu_ before either, violationsMu_ after every other. No lock is held while the
+// plugin is called, but writeMu_.
 //
 // Stopping: zh_stop asks the controller to stop the core and waits; when the core is
 // destroyed, late callbacks of threads the plugin left running are answered
@@ -196,6 +197,7 @@ class Session {
   std::string path_;
   zh_started started_ = {};
   zh_report report_ = {};
+  std::mutex violationsMu_;  // taken last: violations are added from under the other locks
   std::vector<Violation> violations_;
   std::map<int, int> perKind_;  // violations of each kind so far
   std::deque<SentEntry> sent_;  // not yet taken
