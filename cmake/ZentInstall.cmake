@@ -7,10 +7,16 @@
 #   <prefix>/bin/zentserver-inspect             checks a plugin before it is deployed
 # and the plugin SDK:
 #   <prefix>/include/zentserver/plugin_api.h
+#   <prefix>/include/zentserver/demo_protocol.h what the example plugins agree on
 #   <prefix>/share/pkgconfig/zentserver-plugin.pc
 #   <prefix>/share/cmake/ZentserverPlugin/      find_package(ZentserverPlugin): Zentserver::plugin
-#   <prefix>/share/doc/zentserver/              the plugin author's guide and the examples
-# The SDK is a header only, so its files go to share/, not to an architecture's lib directory.
+#   <prefix>/share/doc/zentserver/              the plugin author's guides and the examples
+# The plugin interface is a header only, so its files go to share/, not to an architecture's
+# lib directory. The test harness is a library built for one architecture:
+#   <prefix>/include/zentserver/harness.h
+#   <prefix>/<libdir>/libzentserver-harness.so.3
+#   <prefix>/<libdir>/pkgconfig/zentserver-harness.pc
+#   <prefix>/<libdir>/cmake/ZentserverHarness/  find_package(ZentserverHarness): Zentserver::harness
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -37,7 +43,7 @@ install(TARGETS zentserver-inspect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} C
 # named after its destination and installs that (with the modes above, whatever the umask).
 #   @ZENT_INSTALL_PREFIX@  the install prefix
 #   @ZENT_INSTALLED_EXE@   the installed server
-#   @ZENT_INSTALL_APPDIR@, @PROJECT_VERSION@
+#   @ZENT_INSTALL_APPDIR@, @ZENT_INSTALL_LIBDIR@, @PROJECT_VERSION@
 #   @ZENT_UNIT_SYSCALL_ARCHITECTURES@  the unit's system-call ABI filter for this build
 function(zent_install_configured template destination component)
   get_filename_component(name ${template} NAME_WLE)
@@ -45,6 +51,7 @@ function(zent_install_configured template destination component)
     set(ZENT_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
     set(ZENT_INSTALLED_EXE \"\${CMAKE_INSTALL_PREFIX}/${ZENT_INSTALL_APPDIR}/zentserver\")
     set(ZENT_INSTALL_APPDIR \"${ZENT_INSTALL_APPDIR}\")
+    set(ZENT_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
     set(PROJECT_VERSION \"${PROJECT_VERSION}\")
     set(ZENT_UNIT_SYSCALL_ARCHITECTURES \"${ZENT_UNIT_SYSCALL_ARCHITECTURES}\")
     string(MD5 zent_tag \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
@@ -86,7 +93,30 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfig.cmake
               ${CMAKE_BINARY_DIR}/packaging/ZentserverPluginConfigVersion.cmake
         DESTINATION ${ZENT_INSTALL_SDK_CMAKEDIR} COMPONENT sdk)
 
-install(FILES ${CMAKE_SOURCE_DIR}/docs/plugins.md ${CMAKE_SOURCE_DIR}/docs/bridge.md
+install(FILES ${CMAKE_SOURCE_DIR}/examples/plugins/demo_protocol.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentserver COMPONENT sdk)
+
+# The test harness.
+set(ZENT_INSTALL_HARNESS_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZentserverHarness)
+install(FILES ${CMAKE_SOURCE_DIR}/src/harness/harness.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zentserver COMPONENT sdk)
+install(TARGETS zent_harness EXPORT ZentserverHarnessTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk NAMELINK_COMPONENT sdk)
+install(EXPORT ZentserverHarnessTargets NAMESPACE Zentserver::
+        DESTINATION ${ZENT_INSTALL_HARNESS_CMAKEDIR} COMPONENT sdk)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/ZentserverHarnessConfig.cmake.in
+               ${CMAKE_BINARY_DIR}/packaging/ZentserverHarnessConfig.cmake @ONLY)
+write_basic_package_version_file(
+  ${CMAKE_BINARY_DIR}/packaging/ZentserverHarnessConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/ZentserverHarnessConfig.cmake
+              ${CMAKE_BINARY_DIR}/packaging/ZentserverHarnessConfigVersion.cmake
+        DESTINATION ${ZENT_INSTALL_HARNESS_CMAKEDIR} COMPONENT sdk)
+zent_install_configured(${CMAKE_SOURCE_DIR}/packaging/zentserver-harness.pc.in
+                        ${CMAKE_INSTALL_LIBDIR}/pkgconfig sdk)
+
+install(FILES ${CMAKE_SOURCE_DIR}/docs/plugins.md ${CMAKE_SOURCE_DIR}/docs/testing-plugins.md
+              ${CMAKE_SOURCE_DIR}/docs/bridge.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT sdk)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/plugins ${CMAKE_SOURCE_DIR}/examples/out-of-tree
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT sdk)

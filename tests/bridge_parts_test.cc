@@ -1,8 +1,17 @@
-// The MQTT bridge's parts on their own: the parser of mqtt-bridge.conf, line by line, and the
-// rules that decide what is taken in from the broker.
+// The MQTT bridge without a broker: its parts on their own (the parser of mqtt-bridge.conf,
+// line by line, and the rules that decide what is taken in from the broker), and the plugin
+// inside the core through the plugin test harness (a file it refuses, a stop while the broker
+// does not answer or its name takes long to resolve).
+#include <chrono>
+#include <memory>
 #include <mqtt_protocol.h>
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <zentserver/harness.h>
 
 #include <gtest/gtest.h>
 
@@ -176,6 +185,119 @@ TEST(BridgeInboundTest, OnlyWhatAnAcceptLineNamesIsTakenIn) {
   in.flags = 0x04;
   in.code = 0x04000001;
   EXPECT_FALSE(mqtt_bridge::Accepted(none, in));
+}
+
+// The bridge plugin inside the core, with the configuration file the test writes; what it logs
+// (on standard error) is captured.
+class BridgePluginTest : public ::testing::Test {
+ protected:
+  BridgePluginTest() {
+    zh_options_init(&options_);
+    options_.stderr_mode = ZH_OUTPUT_TEE;
+  }
+  ~BridgePluginTest() override { zh_free(h_); }
+
+  zh_started Start(const std::string& text, mode_t mode = 0644) {
+    const std::string file = dir_ / "mqtt-bridge.conf";
+    zt::WriteFile(file, text);
+    chmod(file.c_str(), mode);
+    const zt::ScopedEnv config("ZENT_BRIDGE_CONF", file);
+    zh_started started;
+    h_ = zh_start(ZENT_MQTT_BRIDGE, &options_, &started);
+    EXPECT_NE(h_, nullptr) << started.reason;
+    return started;
+  }
+  std::string Log() { return zh_output(h_, 2, nullptr); }
+
+  zt::TempDir dir_;
+  zh_options options_;
+  zh_harness* h_ = nullptr;
+};
+
+TEST_F(BridgePluginTest, ABadOrUnsafeConfigurationIsLoggedAndTheBridgeRefusesToLoad) {
+  zt::WriteFile(dir_ / "password", "secret\n");
+  chmod((dir_ / "password").c_str(), 0644);
+  const struct {
+    std::string text;
+    mode_t mode;
+    std::string logged;
+  } cases[] = {
+      {"# a class bit that does not exist\nport 1883\ncarry queued 9 0x04000001\n", 0644,
+       "mqtt-bridge.conf: line 3: carry: CLASS must be a class bit number from 0 to 8; not "
+       "loaded"},
+      {"port 1883\n", 0646, "mqtt-bridge.conf is writable by others; not loaded"},
+      {"username u\npassword_file " + (dir_ / "password") + "\n", 0644,
+       "holds a secret and is readable by others"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const zh_started started = Start(c.text, c.mode);
+    EXPECT_EQ(started.status, ZH_REJECTED);
+    EXPECT_STREQ(started.reason, "Load returned 0 with error 1");
+    zh_report report;
+    EXPECT_EQ(zh_stop(h_, &report), ZH_OK);
+    EXPECT_EQ(report.violation_count, 0u);
+    EXPECT_NE(Log().find(c.logged), std::string::npos) << Log();
+    zh_free(h_);
+    h_ = nullptr;
+  }
+}
+
+// A loopback listener that never accepts, with its backlog full: the kernel drops every new
+// SYN, so a connect to it never completes.
+class DeafListener {
+ public:
+  DeafListener() {
+    fd_ = zt::ListenOnLoopback(0, &port_);
+    // Fill the backlog until a connect no longer completes at once.
+    for (int i = 0; i < 8; ++i) {
+      const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      const sockaddr_in target = zt::LoopbackAddress(port_);
+      connect(client, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+      clients_.push_back(client);
+    }
+  }
+  ~DeafListener() {
+    for (const int client : clients_) close(client);
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1, port_ = 0;
+  std::vector<int> clients_;
+};
+
+TEST_F(BridgePluginTest, StopsPromptlyWhileTheBrokerDoesNotAnswerOrItsNameResolvesSlowly) {
+  DeafListener deaf;
+  const struct {
+    std::string text;
+    std::string env;
+  } cases[] = {
+      {"port " + std::to_string(deaf.port()) + "\n", ""},
+      {"host localhost\nport 1883\n", "120000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::unique_ptr<zt::ScopedEnv> resolve;
+    if (!c.env.empty()) {
+      resolve = std::make_unique<zt::ScopedEnv>("ZENT_BRIDGE_TEST_RESOLVE_DELAY_MS", c.env);
+    }
+    ASSERT_EQ(Start("client_id zt-a\nreconnect_delay 1 2\n" + c.text).status, ZH_ACCEPTED);
+    // The bridge tries in the background; the stop must come back whatever it is doing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto stopping = std::chrono::steady_clock::now();
+    zh_report report;
+    EXPECT_EQ(zh_stop(h_, &report), ZH_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10)) << Log();
+    EXPECT_EQ(report.close_called, 1);
+    EXPECT_EQ(report.unload_called, 1);
+    for (size_t i = 0; i < report.violation_count; ++i) {
+      ADD_FAILURE() << report.violations[i].text;
+    }
+    zh_free(h_);
+    h_ = nullptr;
+  }
 }
 
 }  // namespace

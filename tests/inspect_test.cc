@@ -169,6 +169,37 @@ TEST(InspectTest, WarnsOfAThreadThePluginLeavesRunningAfterUnload) {
             std::string::npos);
 }
 
+TEST(InspectTest, ExerciseOpensThePluginDeliversAndReportsWhatItDidAgainstTheContract) {
+  zt::TempDir dir;
+  const std::string plugin = dir / "keeper.so";
+  zt::CopyFile(zt::TestPluginFile(), plugin);
+  // It keeps the status document it is given by IOCTL and never gives it back.
+  zt::WriteFile(plugin + ".conf", "id 7\naccepts_read 1\nretain 1\nrelease none\n");
+
+  // Without --exercise nothing is opened or delivered: nothing to complain of.
+  const json loaded = ParseReport(Inspect({"--json", "--strict", plugin}));
+  EXPECT_EQ(loaded["open"]["called"], false);
+  EXPECT_EQ(loaded["violations"].size(), 0u) << loaded["violations"];
+
+  const zt::CommandResult result = Inspect({"--json", "--strict", "--exercise", plugin});
+  EXPECT_EQ(result.exitCode, 1) << result.Describe();
+  const json report = ParseReport(result);
+  EXPECT_EQ(report["accepted"], true);
+  EXPECT_EQ(report["open"]["called"], true);
+  EXPECT_EQ(report["close"]["called"], true);
+  ASSERT_EQ(report["violations"].size(), 1u) << report["violations"];
+  EXPECT_EQ(report["violations"][0]["kind"], "kept after Close");
+  const std::string record = zt::ReadFile(plugin + ".log");
+  EXPECT_NE(record.find(" cmd=2 "), std::string::npos) << "the status document\n" << record;
+  EXPECT_NE(record.find("read "), std::string::npos) << "the start Read\n" << record;
+
+  // The text report lists it among the warnings.
+  const zt::CommandResult text = Inspect({"--exercise", plugin});
+  EXPECT_EQ(text.exitCode, 0) << text.Describe();
+  EXPECT_NE(text.out.find(report["violations"][0]["text"].get<std::string>()), std::string::npos)
+      << text.out;
+}
+
 // A file that starts like an ELF shared object of the other word size.
 void WriteForeignElf(const std::string& path) {
   unsigned char header[64] = {};

@@ -1,6 +1,8 @@
 // The installed SDK and the Debian package, as a plugin author and an operator use them:
-// install into a fresh prefix, build an out-of-tree plugin against it with pkg-config and with
-// find_package, let the installed server load both; build the package and look inside it.
+// install into a fresh prefix, build an out-of-tree plugin and its test against it with
+// pkg-config and with find_package, run the test (the plugin inside the installed harness), let
+// the installed server load both plugins; build the package and look inside it.
+#include <cstdio>
 #include <filesystem>
 #include <map>
 
@@ -17,7 +19,17 @@ constexpr int kToolMs = 180000;  // configure, compile or package: seconds, not 
 
 const std::string kOutOfTree = std::string(ZENT_SOURCE_DIR) + "/examples/out-of-tree";
 
-TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) {
+// Runs the out-of-tree example's test against the plugin at path; its output, and whether it
+// passed.
+bool RunHelloTest(const std::string& test, const std::string& plugin) {
+  const zt::CommandResult run = zt::RunCommand(test, {plugin}, {}, "", kToolMs);
+  std::printf("%s %s\n%s", test.c_str(), plugin.c_str(), run.out.c_str());
+  EXPECT_EQ(run.exitCode, 0) << run.Describe();
+  EXPECT_NE(run.out.find("ok: it keeps the plugin contract"), std::string::npos) << run.out;
+  return run.exitCode == 0;
+}
+
+TEST(SdkTest, OutOfTreePluginsAndTheirTestBuildAgainstTheInstalledSdkAndTheServerLoadsThem) {
   zt::TempDir work;
   const std::string prefix = work / "prefix";
   const zt::CommandResult install = zt::RunCommand(
@@ -26,7 +38,12 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
   const std::string appDir = prefix + "/lib/zentserver";
   for (const std::string& file :
        {appDir + "/zentserver", prefix + "/bin/zentserver-inspect",
-        prefix + "/include/zentserver/plugin_api.h",
+        prefix + "/include/zentserver/plugin_api.h", prefix + "/include/zentserver/harness.h",
+        prefix + "/include/zentserver/demo_protocol.h", prefix + "/lib/libzentserver-harness.so",
+        prefix + "/lib/pkgconfig/zentserver-harness.pc",
+        prefix + "/lib/cmake/ZentserverHarness/ZentserverHarnessConfig.cmake",
+        prefix + "/share/doc/zentserver/testing-plugins.md",
+        prefix + "/share/doc/zentserver/examples/out-of-tree/hello_test.c",
         prefix + "/share/pkgconfig/zentserver-plugin.pc",
         prefix + "/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
         prefix + "/lib/systemd/system/zentserver.service", appDir + "/plugins/mqtt_bridge.so",
@@ -44,7 +61,8 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
             std::string::npos);
 
   // pkg-config: the flags, the plugins directory, and a build with the compiler alone.
-  const std::vector<std::string> pkgEnv = {"PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig"};
+  const std::vector<std::string> pkgEnv = {"PKG_CONFIG_PATH=" + prefix +
+                                           "/share/pkgconfig:" + prefix + "/lib/pkgconfig"};
   const zt::CommandResult flags =
       zt::RunCommand("/usr/bin/pkg-config", {"--cflags", "zentserver-plugin"}, pkgEnv);
   EXPECT_EQ(flags.exitCode, 0) << flags.Describe();
@@ -60,6 +78,31 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
                                 (work / "hello_pc.so")},
                      pkgEnv, kOutOfTree, kToolMs);
   ASSERT_EQ(viaPkgConfig.exitCode, 0) << viaPkgConfig.Describe();
+  const zt::CommandResult testViaPkgConfig = zt::RunCommand(
+      "/bin/sh",
+      {"-c", std::string(ZENT_C_COMPILER) +
+                 " -std=c11 -Wall -Wextra -Werror hello_test.c"
+                 " $(pkg-config --cflags --libs zentserver-harness)"
+                 " -Wl,-rpath,\"$(pkg-config --variable=libdir zentserver-harness)\" -o " +
+                 (work / "hello_test_pc")},
+      pkgEnv, kOutOfTree, kToolMs);
+  ASSERT_EQ(testViaPkgConfig.exitCode, 0) << testViaPkgConfig.Describe();
+  // The plugin inside the installed harness (the work directory is private: the harness
+  // loads the file as the server would).
+  RunHelloTest(work / "hello_test_pc", work / "hello_pc.so");
+  // The example camera from the installed sources, with the line docs/plugins.md gives; the
+  // installed inspector passes it.
+  const zt::CommandResult camera = zt::RunCommand(
+      "/bin/sh",
+      {"-c", std::string(ZENT_C_COMPILER) +
+                 " -shared -fPIC -fvisibility=hidden $(pkg-config --cflags zentserver-plugin) " +
+                 prefix + "/share/doc/zentserver/examples/plugins/camera.c -o " +
+                 (work / "camera.so")},
+      pkgEnv, work.path(), kToolMs);
+  ASSERT_EQ(camera.exitCode, 0) << camera.Describe();
+  const zt::CommandResult inspectCamera =
+      zt::RunCommand(prefix + "/bin/zentserver-inspect", {"--strict", work / "camera.so"});
+  EXPECT_EQ(inspectCamera.exitCode, 0) << inspectCamera.Describe();
 
   // find_package(ZentserverPlugin): the example's own CMake project.
   const std::string build = work / "build";
@@ -74,6 +117,13 @@ TEST(SdkTest, OutOfTreePluginsBuildAgainstTheInstalledSdkAndTheServerLoadsThem) 
       << configure.out;
   const zt::CommandResult compile = zt::RunCommand(ZENT_CMAKE, {"--build", build}, {}, "", kToolMs);
   ASSERT_EQ(compile.exitCode, 0) << compile.Describe();
+  // Its test is registered with CTest, and passes.
+  const zt::CommandResult ctest =
+      zt::RunCommand(ZENT_CTEST, {"--test-dir", build, "--output-on-failure"}, {}, "", kToolMs);
+  EXPECT_EQ(ctest.exitCode, 0) << ctest.Describe();
+  EXPECT_NE(ctest.out.find("100% tests passed, 0 tests failed out of 1"), std::string::npos)
+      << ctest.out;
+  RunHelloTest(build + "/hello_test", build + "/hello.so");
 
   // The installed inspector passes both, and the installed server loads both.
   zt::CopyFile(work / "hello_pc.so", appDir + "/plugins/hello_pc.so");
@@ -141,14 +191,19 @@ TEST(SdkTest, TheDebianPackagesHoldTheServiceTheSdkAndEveryShippedPlugin) {
   for (const char* path :
        {"./usr/lib/zentserver/zentserver", "./usr/lib/zentserver/plugins/",
         "./usr/bin/zentserver-inspect", "./usr/lib/systemd/system/zentserver.service",
-        "./usr/include/zentserver/plugin_api.h", "./usr/share/pkgconfig/zentserver-plugin.pc",
+        "./usr/include/zentserver/plugin_api.h", "./usr/include/zentserver/harness.h",
+        "./usr/include/zentserver/demo_protocol.h", "./usr/lib/pkgconfig/zentserver-harness.pc",
+        "./usr/share/pkgconfig/zentserver-plugin.pc",
         "./usr/share/cmake/ZentserverPlugin/ZentserverPluginConfig.cmake",
         "./usr/share/cmake/ZentserverPlugin/ZentserverPluginConfigVersion.cmake",
         "./usr/share/cmake/ZentserverPlugin/ZentserverPluginTargets.cmake",
-        "./usr/share/doc/zentserver/plugins.md"}) {
+        "./usr/share/doc/zentserver/plugins.md", "./usr/share/doc/zentserver/testing-plugins.md"}) {
     EXPECT_NE(contents.out.find(std::string(path) + "\n"), std::string::npos) << path << "\n"
                                                                               << contents.out;
   }
+  EXPECT_NE(contents.out.find("./usr/lib/libzentserver-harness.so -> libzentserver-harness.so.3\n"),
+            std::string::npos)
+      << contents.out;
   EXPECT_EQ(contents.out.find("mqtt"), std::string::npos) << "the bridge is a package of its own";
   EXPECT_EQ(contents.out.find("webstatus"), std::string::npos) << "a package of its own";
   const zt::CommandResult depends = zt::RunCommand("/usr/bin/dpkg-deb", {"-f", deb, "Depends"});

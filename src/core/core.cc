@@ -49,7 +49,7 @@ Core::~Core() {
   if (s_instance == this) s_instance = nullptr;
 }
 
-bool Core::Start() {
+bool Core::BeginStart() {
   if (m_startedOnce) {
     wxLogError("the core was started before: a stopped core is not started again");
     return false;
@@ -67,6 +67,20 @@ bool Core::Start() {
     m_plugins.clear();
   }
   LoadAllPlugins();
+  return true;
+}
+
+bool Core::LoadOnly() {
+  if (!BeginStart()) return false;
+  t_startingCore = false;
+  // Nothing will deliver: refused from now on, and no gate wait blocks.
+  EndDelivery();
+  m_gates.AbandonAll();
+  return true;
+}
+
+bool Core::Start() {
+  if (!BeginStart()) return false;
   OpenAllPlugins();
   StartEventHandlerThread();
   t_startingCore = false;

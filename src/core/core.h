@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <wx/filename.h>
@@ -76,8 +77,23 @@ class Core {
   // (logged, false), since what its first run left behind (plugins' threads that still call
   // back, gates they may wait on) is not its to reset. Otherwise returns true.
   bool Start();
+  // Loads the plugins and calls nothing else (no Open, no delivery, no scheduler), for a tool
+  // that describes plugins without running them. A plugin that sends from inside Load is
+  // answered as during Start; once Load has returned, delivery has ended: queued messages are
+  // refused and no sender waits for a gate. Stop then closes and unloads them. Refused as Start
+  // is on a Core that was started before.
+  bool LoadOnly();
   // Takes the system down; safe on a Core that was never started. No time limit.
   void Stop();
+
+  // For the plugin test harness (src/harness), before Start or LoadOnly: load the one file at
+  // path (absolute) instead of the plugins directory, with the same checks and calls; load
+  // plugins whose entry points are functions of the process (name as their file name,
+  // entries in the interface's order, null where missing) after the files; run the
+  // scheduler's start Read pass or not.
+  void SetPluginFile(const std::string& path) { m_pluginFile = path; }
+  void AddBuiltInPlugin(const std::string& name, const PluginEntryFn entries[8]);
+  void SetStartReads(bool run) { m_startReads = run; }
 
   // Routes one message (see the routing files). Never changes the message; copies its payload
   // before it returns. May block while a channel is held. Always returns 0; the outcome goes
@@ -169,6 +185,9 @@ class Core {
  private:
   friend class EventHandlerThread;
 
+  // The first steps of Start and LoadOnly: refuses a second start, loads the plugins (with
+  // t_startingCore set on the calling thread).
+  bool BeginStart();
   // Routes one message; returns the outcome (RESULT_*).
   int Route(const Message& message);
   // Routes a queued message (source not 0); returns the outcome and counts it.
@@ -180,6 +199,10 @@ class Core {
   }
   // Loads one listed file; a rejected file leaves no trace (but its counters).
   void LoadPlugin(const std::string& dir, const std::string& name);
+  void LoadBuiltInPlugins();
+  // Calls Load of a plugin whose entry points are set and keeps it if it accepts; path names it
+  // to the loader's observer.
+  void AdmitPlugin(PluginRecord& plugin, const bool exports[8], const std::string& path);
   // A plugin's counters, kept with the Core.
   PluginStats* NewPluginStats();
   // REQUIRES: m_pluginsLock is held. Gives stats the plugin's id and makes them findable by it.
@@ -239,6 +262,14 @@ class Core {
   InHand m_inHand PT_GUARDED_BY(m_queueLock);
   CoreLimits m_limits;
   bool m_startedOnce = false;  // on the main thread only
+  // What Start loads and runs (SetPluginFile, AddBuiltInPlugin, SetStartReads).
+  struct BuiltInPlugin {
+    std::string name;
+    PluginEntryFn entries[8];
+  };
+  std::string m_pluginFile;
+  std::vector<BuiltInPlugin> m_builtIns;
+  bool m_startReads = true;
 
   // --- counters (statistics.cc) ---
   // Every plugin's counters, in load order; they live as long as the Core (plugin_stats.h).

@@ -4,6 +4,8 @@
 
 #include <wx/log.h>
 
+#include "core/thread_log.h"
+
 namespace {
 
 std::atomic<uint64_t> g_warnings{0};
@@ -39,13 +41,13 @@ void Install() {
   if (g_link != nullptr) return;
   // GetActiveTarget makes the library's default target if there is none yet: the link goes in
   // front of whatever would have received the records.
-  g_link = new CountingLink(wxLog::GetActiveTarget());
+  g_link = new CountingLink(ProcessLogTarget());
   wxLog::SetActiveTarget(g_link);
 }
 
 void Remove() {
   if (g_link == nullptr) return;
-  if (wxLog::GetActiveTarget() == g_link) {
+  if (ProcessLogTarget() == g_link) {
     wxLog::SetActiveTarget(g_link->next());
     delete g_link;
   }

@@ -19,6 +19,11 @@
 // A plugin may call back from inside Load and from threads it starts there, so a broadcast can
 // read the list while a later plugin is inserted: every change of m_plugins is made under
 // m_pluginsLock. No plugin is called with the lock held.
+//
+// The plugin test harness loads one given file instead of the directory (SetPluginFile), with
+// the same checks, and plugins built into the process (AddBuiltInPlugin, its probe) after the
+// files; the loader tells its observer (observers.h) what it found and what it refused.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -33,6 +38,7 @@
 #include "core/core.h"
 #include "core/entry_points.h"
 #include "core/file_names.h"
+#include "core/observers.h"
 #include "core/plugin_calls.h"
 #include "core/plugin_thread.h"
 #include "core/plugin_trust.h"
@@ -148,6 +154,15 @@ std::vector<std::string> Core::ListPluginFiles(const std::string& dir, bool* ope
 }
 
 bool Core::LoadAllPlugins() {
+  if (!m_pluginFile.empty()) {
+    // One given file, judged as a file on its way into a plugins directory: the file and every
+    // directory and link on the way to it (its own directory as one on the way).
+    const size_t slash = m_pluginFile.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : m_pluginFile.substr(0, slash);
+    LoadPlugin(slash == 0 ? "/" : dir, m_pluginFile.substr(slash + 1));
+    LoadBuiltInPlugins();
+    return true;
+  }
   const wxString dirName = m_exePath.GetPath(wxPATH_GET_VOLUME, wxPATH_NATIVE);
   const std::string dir = std::string(dirName.fn_str()) + "/" + kPluginsDirName;
   bool opened = false;
@@ -158,56 +173,86 @@ bool Core::LoadAllPlugins() {
       wxLogError("no plugin loaded: cannot read %s: %s", wxString::FromUTF8(ShownName(dir)),
                  std::strerror(errno));
     }
+    LoadBuiltInPlugins();
     return false;
   }
   const TrustVerdict trust = CheckPluginDirectory(dir);
   if (!trust.trusted) {
     wxLogError("no plugin loaded from %s: %s", wxString::FromUTF8(ShownName(dir)),
                wxString::FromUTF8(ShownName(trust.reason)));
+    LoadBuiltInPlugins();
     return false;
   }
   for (const std::string& name : names) LoadPlugin(dir, name);
+  LoadBuiltInPlugins();
   return true;
+}
+
+void Core::AddBuiltInPlugin(const std::string& name, const PluginEntryFn entries[8]) {
+  BuiltInPlugin plugin;
+  plugin.name = name;
+  std::copy(entries, entries + 8, plugin.entries);
+  m_builtIns.push_back(plugin);
+}
+
+void Core::LoadBuiltInPlugins() {
+  for (const BuiltInPlugin& builtIn : m_builtIns) {
+    PluginRecord plugin;
+    plugin.fileName = builtIn.name;
+    // Its code is part of the process: an empty library object stands for it, which the
+    // Unload pass deletes without unloading anything.
+    plugin.library = new wxDynamicLibrary;
+    bool exports[8];
+    for (size_t i = 0; i < 8; ++i) {
+      plugin.*kEntryNames[i].field = builtIn.entries[i];
+      exports[i] = builtIn.entries[i] != nullptr;
+    }
+    AdmitPlugin(plugin, exports, builtIn.name);
+  }
 }
 
 void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   const wxString shown = wxString::FromUTF8(ShownName(name));
+  const std::string path = (dir == "/" ? "" : dir) + "/" + name;
+  // Logged, and told to the observer with the same reason.
+  const auto refuse = [&](LoadRefusal why, const std::string& reason) {
+    wxLogError("plugin %s not loaded: %s", shown, wxString::FromUTF8(ShownName(reason)));
+    NotifyRefused(path, why, reason);
+  };
   const TrustVerdict trust = CheckPluginFile(dir, name);
-  if (!trust.trusted) {
-    wxLogError("plugin %s not loaded: %s", shown, wxString::FromUTF8(ShownName(trust.reason)));
-    return;
-  }
+  if (!trust.trusted) return refuse(LoadRefusal::kUntrusted, trust.reason);
   PluginRecord plugin;
   plugin.fileName = name;
   // Loaded by the file's exact bytes, whatever the locale. RTLD_NOW: binding every symbol now
   // finds a broken plugin at load, not in a call.
-  const std::string path = dir + "/" + name;
   const std::string truncated = TruncatedObject(path);
-  if (!truncated.empty()) {
-    wxLogError("plugin %s not loaded: %s", shown, wxString::FromUTF8(ShownName(truncated)));
-    return;
-  }
+  if (!truncated.empty()) return refuse(LoadRefusal::kTruncated, truncated);
   void* handle = dlopen(path.c_str(), RTLD_NOW);
   if (handle == nullptr) {
     const char* reason = dlerror();
-    wxLogError("plugin %s not loaded: %s", shown,
-               wxString::FromUTF8(ShownName(reason != nullptr ? reason : "unknown error")));
-    return;
+    return refuse(LoadRefusal::kNotLoadable, reason != nullptr ? reason : "unknown error");
   }
   plugin.library = new wxDynamicLibrary;
   plugin.library->Attach(handle);
   // Looked up quietly: which missing ones matter depends on what the plugin asks for in Load.
   bool exports[8];
+  PluginEntryFn entries[8];
   for (size_t i = 0; i < 8; ++i) {
-    const EntryName& entry = kEntryNames[i];
-    plugin.*entry.field = reinterpret_cast<PluginEntryFn>(dlsym(handle, entry.name));
-    exports[i] = plugin.*entry.field != nullptr;
+    entries[i] = reinterpret_cast<PluginEntryFn>(dlsym(handle, kEntryNames[i].name));
+    exports[i] = entries[i] != nullptr;
   }
+  NotifyFound(path, exports, entries);
+  for (size_t i = 0; i < 8; ++i) plugin.*kEntryNames[i].field = entries[i];
   if (plugin.load == nullptr) {
     UnloadLibrary(plugin.library);
+    NotifyRefused(path, LoadRefusal::kNoLoad, "exports no Load");
     return;
   }
+  AdmitPlugin(plugin, exports, path);
+}
 
+void Core::AdmitPlugin(PluginRecord& plugin, const bool exports[8], const std::string& path) {
+  const wxString shown = wxString::FromUTF8(ShownName(plugin.fileName));
   PluginContext context = ZeroedRecord<PluginContext>();
   context.core = this;
   context.callback = CoreCallback;
@@ -225,6 +270,9 @@ void Core::LoadPlugin(const std::string& dir, const std::string& name) {
   if (result != 0 || info.error != 0) {
     wxLogError("plugin %s load returned %d error %d", shown, result, static_cast<int>(info.error));
     UnloadLibrary(plugin.library);
+    NotifyRefused(
+        path, LoadRefusal::kRejected,
+        "Load returned " + std::to_string(result) + " with error " + std::to_string(info.error));
     return;
   }
 

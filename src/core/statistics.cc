@@ -23,6 +23,7 @@
 #include "core/core.h"
 #include "core/file_names.h"
 #include "core/log_counts.h"
+#include "core/observers.h"
 #include "core/plugin_calls.h"
 #include "core/thread_log.h"
 #include "pt/ticks.h"
@@ -371,9 +372,12 @@ void Core::WarnOfHeldGates() {
     } else {
       who = "a message whose delivery has not ended (the event handler is busy)";
     }
+    const wxString text = wxString::Format(
+        "channel %u has been held for %.0f s by %s; its next sender waits until then",
+        static_cast<unsigned>(channel.channel), held, who);
     RouteThreadLog();
-    wxLogWarning("channel %u has been held for %.0f s by %s; its next sender waits until then",
-                 static_cast<unsigned>(channel.channel), held, who);
+    wxLogWarning("%s", text);
+    NotifyFault({FaultNotice::Kind::kGateHeld, buffer.holders, std::string(text.utf8_str())});
   }
 }
 
@@ -399,9 +403,11 @@ void Core::ReportKeptBuffers() {
     for (uint32_t code : kept.codes) {
       codes += wxString::Format("%s0x%08x", codes.empty() ? "" : " ", code);
     }
-    wxLogWarning(
+    const wxString text = wxString::Format(
         "plugin %s still holds %zu buffer(s) after Close (channels %s; codes %s): each kept "
         "buffer must be given back, at the latest in Close",
         PluginName(holder), kept.buffers, channels, codes);
+    wxLogWarning("%s", text);
+    NotifyFault({FaultNotice::Kind::kKeptAfterClose, {holder}, std::string(text.utf8_str())});
   }
 }

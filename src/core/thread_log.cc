@@ -40,6 +40,15 @@ pt::mutex g_routeLock;
 
 }  // namespace
 
+wxLog* ProcessLogTarget() {
+  // The main thread has no target of its own.
+  if (wxThread::IsMain()) return wxLog::GetActiveTarget();
+  wxLog* const own = wxLog::SetThreadActiveTarget(nullptr);
+  wxLog* const target = wxLog::GetActiveTarget();
+  wxLog::SetThreadActiveTarget(own);
+  return target;
+}
+
 void RouteThreadLog() {
   if (t_routed) return;
   t_routed = true;

@@ -9,10 +9,16 @@
 // The library keeps a small record for every thread that logs and frees it only at exit, so
 // RouteThreadLog is called just before a log call on a thread that may be short-lived (a
 // plugin call thread, a plugin's own thread calling back), and once at the start of the
-// long-lived service threads. It does nothing on the main thread.
+// long-lived service threads. It does nothing on the main thread. The Core may also be started
+// and stopped on a routed thread (the plugin test harness does so).
 #ifndef ZENT_CORE_THREAD_LOG_H_
 #define ZENT_CORE_THREAD_LOG_H_
 
 void RouteThreadLog();
+
+class wxLog;
+// The process's active log target, also on a thread that RouteThreadLog routed (where the
+// library answers GetActiveTarget with the thread's own target).
+wxLog* ProcessLogTarget();
 
 #endif  // ZENT_CORE_THREAD_LOG_H_

@@ -116,6 +116,7 @@ void Core::ReapCallThreads() {
 }
 
 void Core::StartReadPass() {
+  if (!m_startReads) return;
   // m_plugins no longer changes once the scheduler runs; the lock keeps the note writes in
   // step with a broadcast that reads the list on a plugin's thread.
   pt::lockguard guard(m_pluginsLock);

@@ -61,6 +61,11 @@
  *   leak TEXT BYTES       every Write or IOCTL whose payload begins with TEXT allocates BYTES
  *                         bytes that are never freed: a leak planted in the process, as if the
  *                         server lost one payload of that size for each such message
+ *   scribble WHEN         change the first byte of a delivered payload: in every Write with a
+ *                         payload before it returns (WHEN write), or of a kept buffer just
+ *                         before giving it back (WHEN release); both break the contract
+ *   linger MS             Unload starts a detached thread that sends one queued message
+ *                         ("late", class bit 0, code 0x7) MS after Unload returned, and ends
  * Numbers may be decimal or 0x-hex.
  *
  * Every call and every send is recorded as one line ("event key=value ...") written with one
@@ -153,6 +158,8 @@ typedef struct Config {
   int recordExtra;
   char leakText[64];
   unsigned leakBytes;
+  int scribbleWrite, scribbleRelease;
+  int lingerMs;
   Marker touches[MAX_MARKERS], awaits[MAX_MARKERS];
   int touchCount, awaitCount;
   int spawnAt[W_N], epipeAt[W_N], forkAt[W_N], forkSendAt[W_N];
@@ -347,6 +354,11 @@ static void ReadConfig(const char* path) {
       sscanf(rest, "%63s %u", g_config.leakText, &g_config.leakBytes);
     } else if (strcmp(key, "tls_sleep") == 0) {
       g_config.tlsSleepMs = (int)ParseNumber(rest);
+    } else if (strcmp(key, "scribble") == 0) {
+      if (strncmp(rest, "write", 5) == 0) g_config.scribbleWrite = 1;
+      if (strncmp(rest, "release", 7) == 0) g_config.scribbleRelease = 1;
+    } else if (strcmp(key, "linger") == 0) {
+      g_config.lingerMs = (int)ParseNumber(rest);
     }
   }
   fclose(f);
@@ -511,7 +523,11 @@ static void SendAll(int when) {
     if (g_config.sends[i].when == when) SendConfigured(&g_config.sends[i], kWhenNames[when]);
 }
 
+/* Writes into a buffer of the core's, which the contract forbids (scribble). */
+static void Scribble(const void* buffer) { ++*(volatile unsigned char*)buffer; }
+
 static void GiveBack(const void* buffer, uint32_t source) {
+  if (g_config.scribbleRelease && buffer != NULL) Scribble(buffer);
   SendMessage("release", source, 0, MSG_RELEASE, 0, buffer, 0);
 }
 
@@ -773,6 +789,8 @@ ZENT_PLUGIN_EXPORT int Write(WriteRequest* request, WriteReply* reply) {
   /* Not its own: it receives what it sends like any other plugin. */
   if (g_config.relay && request->source != g_config.id) Relay(request);
   Leak(request->data, request->length);
+  if (g_config.scribbleWrite && request->data != NULL && request->length != 0)
+    Scribble(request->data);
   reply->retained = Keep(request->data);
   return 0;
 }
@@ -828,6 +846,14 @@ ZENT_PLUGIN_EXPORT int Close(CloseRequest* request, StatusReply* reply) {
   return 0;
 }
 
+static void* LingerThread(void* arg) {
+  (void)arg;
+  SleepMs(g_config.lingerMs);
+  static const char kLate[] = "late";
+  SendMessage(NULL, g_config.id, 0, 0x01, 0x7, kLate, sizeof kLate - 1);
+  return NULL;
+}
+
 ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
   Record("unload size=%u version=%u reply_size=%u tid=%ld", request->size, request->version,
          reply->size, Tid());
@@ -853,6 +879,10 @@ ZENT_PLUGIN_EXPORT int Unload(UnloadRequest* request, StatusReply* reply) {
     kill(g_forked, SIGKILL);
     waitpid(g_forked, NULL, 0);
     g_forked = -1;
+  }
+  if (g_config.lingerMs > 0) {
+    pthread_t lingering;
+    if (pthread_create(&lingering, NULL, LingerThread, NULL) == 0) pthread_detach(lingering);
   }
   Record("unload_done");
   return 0;

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <signal.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -513,6 +515,28 @@ bool AsleepInPoll(pid_t pid) {
   poll = poll || number == SYS_ppoll_time64;
 #endif
   return poll;
+}
+
+sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+int ListenOnLoopback(int backlog, int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = LoopbackAddress(0);
+  socklen_t size = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      listen(fd, backlog) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
 }
 
 size_t CountOf(const std::string& haystack, const std::string& needle) {

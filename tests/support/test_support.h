@@ -4,10 +4,12 @@
 #define ZENT_TESTS_SUPPORT_TEST_SUPPORT_H_
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <set>
 #include <string>
 #include <sys/types.h>
@@ -212,6 +214,26 @@ bool AsleepOn(pid_t tid, const void* object = nullptr, size_t size = 0);
 
 // Whether the main thread of process pid (a child of this one) sleeps in poll(2) or ppoll(2).
 bool AsleepInPoll(pid_t pid);
+
+// For a scope: the environment variable name set to value; unset again at the end.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  ~ScopedEnv() { unsetenv(name_.c_str()); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+};
+
+// The IPv4 loopback address with port (0: any free one, when bound).
+sockaddr_in LoopbackAddress(int port);
+// A TCP socket bound to a free loopback port and listening with backlog, its port in *port;
+// -1 when it cannot be made.
+int ListenOnLoopback(int backlog, int* port);
 
 // Counts the occurrences of needle in haystack.
 size_t CountOf(const std::string& haystack, const std::string& needle);

@@ -1,47 +1,44 @@
 // zentserver-inspect: loads one plugin the way the server does and reports what it finds.
 //
-//   zentserver-inspect [--json] [--strict] [--timeout SECONDS] PLUGIN.so
+//   zentserver-inspect [--json] [--strict] [--exercise] [--timeout SECONDS] PLUGIN.so
 //
-// It checks that the file is an ELF shared object of this build's architecture that is whole
-// and that the server would trust (owned by root or this user, as is every directory and link
-// on the way to it, and none of them writable by others: the server's own check), loads it
-// (RTLD_NOW, as the server binds every symbol at load), looks up the eight entry points, calls
-// Load with a context whose callback records every message the plugin sends, and prints the
-// PluginInfo the plugin filled. A plugin the server would accept is then stopped as the server
-// stops it (Close, then Unload) and unloaded; a rejected one is unloaded without further calls.
-// What the plugin prints on standard output while it is loaded is captured into the report.
-//
-// The callback answers as the server's routing would, without delivering anything: a queued
-// message on a channel that no broadcast opened, or on a closed one, is refused.
+// It checks that the file is an ELF shared object of this build's architecture, then hands it
+// to the plugin test harness (<zentserver/harness.h>), which loads it through the server's own
+// loader inside the real core: the check that the file is whole and that the server would trust
+// it (owned by root or this user, as is every directory and link on the way to it, and none of
+// them writable by others), RTLD_NOW, the eight entry points, Load. It prints the PluginInfo the
+// plugin filled and every message the plugin sent with the core's answer, then stops it as the
+// server stops it (Close, then Unload) and unloads it; a rejected one is unloaded without
+// further calls. What the plugin prints on standard output while it is loaded is captured into
+// the report. Without --exercise nothing is opened or delivered (the harness's load-only run):
+// what the plugin queues from inside Load is answered as the server would, later sends are
+// refused. With --exercise the plugin also gets Open, the status document and the start Read
+// before it is stopped, and what the harness saw it do against the plugin contract is reported.
 //
 // Exit status: 0 the server would accept the plugin (with --strict: and there is no warning),
-// 1 it would reject it, 2 the file is not a loadable plugin (or the command line is wrong).
-// Standard error gets one line with the reason in every case.
+// 1 it would reject it (or a call did not return within --timeout), 2 the file is not a
+// loadable plugin (or the command line is wrong). Standard error gets one line with the reason
+// in every case.
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <elf.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
+#include <zentserver/harness.h>
 #include <zentserver/plugin_api.h>
 
 #include "core/entry_points.h"
-#include "core/plugin_trust.h"
 
 namespace {
 
@@ -56,38 +53,24 @@ constexpr size_t kMaxRecorded = 100;
 
 constexpr const char* kEntryNames[8] = {"Load", "Unload", "Open", "Close",
                                         "Read", "Write",  "Seek", "IOCTL"};
-enum Entry { kLoad, kUnload, kOpen, kClose, kRead, kWrite, kSeek, kIoctl };
 
 struct Options {
   bool json = false;
   bool strict = false;
+  bool exercise = false;
   int timeoutSeconds = 10;
   std::string path;
 };
 
 // One message the plugin sent through the callback.
 struct Sent {
-  std::string phase;   // "Load", "Close", "Unload" or "after Unload"
-  std::string thread;  // "calling thread" or "own thread"
+  std::string phase;   // "Load", "Open", "running", "Close", "Unload" or "after Unload"
+  std::string thread;  // "calling thread" (inside a call of the server's) or "own thread"
   std::string kind;    // "broadcast", "queued", "release" or "close channel"
   uint32_t source, channel, flags, code, length;
   int32_t result;
   std::string payload;  // a short rendering of the first bytes
 };
-
-// What the callback saw; it may be called from any thread of the plugin.
-struct CallbackLog {
-  std::mutex mu;
-  std::string phase = "Load";
-  std::thread::id callingThread;
-  std::vector<Sent> sent;
-  size_t notRecorded = 0;
-  size_t lateCalls = 0;
-  std::set<uint32_t> openChannels, closedChannels;
-  std::vector<std::string> faults;
-};
-
-CallbackLog g_log;
 
 std::string Hex32(uint32_t value, int digits = 8) {
   char text[16];
@@ -115,93 +98,28 @@ std::string Preview(const void* data, uint32_t length) {
   return text;
 }
 
-// The callback handed to the plugin: records the message and answers as the server would.
-int InspectCallback(const Message* message, MessageReply* reply) {
-  std::lock_guard<std::mutex> lock(g_log.mu);
-  Sent sent{};
-  sent.phase = g_log.phase;
-  sent.thread = std::this_thread::get_id() == g_log.callingThread ? "calling thread" : "own thread";
-  sent.source = message->source;
-  sent.channel = message->channel;
-  sent.flags = message->flags;
-  sent.code = message->code;
-  sent.length = message->length;
-  sent.result = RESULT_OK;
-  if (message->flags == MSG_RELEASE) {
-    sent.kind = "release";
-    if (message->data != nullptr) {
-      g_log.faults.push_back(
-          "gave back a buffer it was never handed (MSG_RELEASE of a non-null "
-          "pointer before any delivery)");
-    }
-  } else if (message->source != 0) {
-    sent.kind = "queued";
-    if (message->channel != 0 && (g_log.openChannels.count(message->channel) == 0 ||
-                                  g_log.closedChannels.count(message->channel) != 0)) {
-      sent.result = RESULT_CHANNEL_REFUSED;
-      g_log.faults.push_back("a queued message on channel " + std::to_string(message->channel) +
-                             " was refused: no broadcast opened the channel, or it is closed");
-    }
-  } else if (message->flags == MSG_CLOSE_CHANNEL) {
-    sent.kind = "close channel";
-    g_log.closedChannels.insert(message->channel);
+Sent Describe(const zh_sent& sent) {
+  const Message& message = sent.message;
+  Sent out{};
+  out.phase = zh_phase_name(sent.phase);
+  out.thread = sent.entry == ZH_ENTRY_NONE ? "own thread" : "calling thread";
+  out.source = message.source;
+  out.channel = message.channel;
+  out.flags = message.flags;
+  out.code = message.code;
+  out.length = message.length;
+  out.result = sent.result;
+  if (message.flags == MSG_RELEASE) {
+    out.kind = "release";
+  } else if (message.source != 0) {
+    out.kind = "queued";
+  } else if (message.flags == MSG_CLOSE_CHANNEL) {
+    out.kind = "close channel";
   } else {
-    sent.kind = "broadcast";
-    if (message->channel != 0) g_log.openChannels.insert(message->channel);
+    out.kind = "broadcast";
   }
-  sent.payload = sent.kind == "release" ? "" : Preview(message->data, message->length);
-  if (g_log.phase == "after Unload") ++g_log.lateCalls;
-  if (g_log.sent.size() < kMaxRecorded) {
-    g_log.sent.push_back(sent);
-  } else {
-    ++g_log.notRecorded;
-  }
-  reply->result = sent.result;
-  return 0;
-}
-
-void SetPhase(const std::string& phase) {
-  std::lock_guard<std::mutex> lock(g_log.mu);
-  g_log.phase = phase;
-}
-
-// A call into the plugin that does not return in time ends the inspection: the server would
-// hang in the same place. The message is prepared before the call; the handler only writes it.
-char g_timeoutLine[600];
-
-void OnTimeout(int) {
-  ssize_t written = write(STDERR_FILENO, g_timeoutLine, std::strlen(g_timeoutLine));
-  (void)written;
-  _exit(kRejected);
-}
-
-struct Timed {
-  int result = 0;
-  double ms = 0;
-};
-
-template <typename Request, typename Reply>
-Timed CallEntry(void* entry, Request* request, Reply* reply, const Options& options,
-                const char* name) {
-  std::snprintf(g_timeoutLine, sizeof g_timeoutLine, "%s: %s: %s did not return within %d s\n",
-                kProgram, options.path.c_str(), name, options.timeoutSeconds);
-  alarm(static_cast<unsigned>(options.timeoutSeconds));
-  const auto before = std::chrono::steady_clock::now();
-  Timed timed;
-  timed.result = reinterpret_cast<int (*)(Request*, Reply*)>(entry)(request, reply);
-  const auto after = std::chrono::steady_clock::now();
-  alarm(0);
-  timed.ms = std::chrono::duration<double, std::milli>(after - before).count();
-  return timed;
-}
-
-template <typename T>
-T Zeroed() {
-  T record;
-  std::memset(&record, 0, sizeof record);
-  record.size = sizeof record;
-  record.version = ZENT_RECORD_VERSION;
-  return record;
+  if (out.kind != "release") out.payload = Preview(message.data, message.length);
+  return out;
 }
 
 // Why the file cannot be a plugin of this build's server, or nothing.
@@ -243,62 +161,9 @@ std::optional<std::string> CheckElf(const std::string& path) {
   return std::nullopt;
 }
 
-std::set<std::string> Threads() {
-  std::set<std::string> tids;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc/self/task", error)) {
-    tids.insert(entry.path().filename().string());
-  }
-  return tids;
-}
-
-// Threads that exist now and did not exist in before; waits up to two seconds for them to end.
-size_t ThreadsLeft(const std::set<std::string>& before) {
-  size_t left = 0;
-  for (int i = 0; i < 200; ++i) {
-    left = 0;
-    for (const std::string& tid : Threads()) left += before.count(tid) == 0 ? 1 : 0;
-    if (left == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return left;
-}
-
-// Standard output of the plugin, captured into a temporary file while it is loaded.
-class OutputCapture {
- public:
-  OutputCapture() {
-    std::fflush(stdout);
-    file_ = std::tmpfile();
-    saved_ = dup(STDOUT_FILENO);
-    if (file_ != nullptr && saved_ >= 0) dup2(fileno(file_), STDOUT_FILENO);
-  }
-  ~OutputCapture() { Finish(); }
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
-
-  // Restores standard output and returns what was written meanwhile.
-  std::string Finish() {
-    if (saved_ < 0) return text_;
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    saved_ = -1;
-    if (file_ != nullptr) {
-      std::rewind(file_);
-      char buffer[4096];
-      size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text_.append(buffer, n);
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-    return text_;
-  }
-
- private:
-  FILE* file_ = nullptr;
-  int saved_ = -1;
-  std::string text_;
+struct Timed {
+  int result = 0;
+  double ms = 0;
 };
 
 struct Report {
@@ -311,26 +176,18 @@ struct Report {
   bool loadCalled = false;
   Timed load;
   PluginInfo info = {};
-  std::optional<Timed> close, unload;
+  std::optional<Timed> open, close, unload;
   std::vector<Sent> sent;
   size_t notRecorded = 0;
   size_t threadsLeft = 0;
   std::string output;
+  std::vector<std::pair<std::string, std::string>> violations;  // kind's name, sentence
   std::vector<std::string> warnings;
 };
 
 void AddWarnings(Report& report) {
   const PluginInfo& info = report.info;
   report.warnings = MissingEntryPoints(report.exports, info);
-  if (info.id == 0) {
-    report.warnings.push_back(
-        "id is 0: a message with source 0 is a broadcast, so the plugin cannot send queued "
-        "messages under its own id");
-  } else if (info.id == CORE_SOURCE) {
-    report.warnings.push_back(
-        "id is CORE_SOURCE (0x80000000): the server takes the plugin for the core, and it never "
-        "receives the status document");
-  }
   bool anyMask = false;
   for (uint32_t mask : info.classMasks) anyMask |= mask != 0;
   if (!anyMask && info.acceptsWrite != 0) {
@@ -343,26 +200,22 @@ void AddWarnings(Report& report) {
         "has subscription masks but takes neither Read nor Write calls: nothing reaches it "
         "through them");
   }
-  if (info.size != sizeof(PluginInfo) || info.version != ZENT_RECORD_VERSION) {
-    report.warnings.push_back("changed size or version of the PluginInfo the server prepared");
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_log.mu);
-    for (const std::string& fault : g_log.faults) report.warnings.push_back(fault);
-    if (g_log.lateCalls > 0) {
-      report.warnings.push_back("called the callback " + std::to_string(g_log.lateCalls) +
-                                " time(s) after Unload returned");
+  // While the server would still take it: from inside its calls until its stop.
+  for (const Sent& sent : report.sent) {
+    if (sent.kind == "queued" && sent.channel != 0 && sent.result == RESULT_CHANNEL_REFUSED &&
+        sent.thread == "calling thread" && sent.phase != "Close" && sent.phase != "Unload" &&
+        sent.phase != "after Unload") {
+      report.warnings.push_back("a queued message on channel " + std::to_string(sent.channel) +
+                                " was refused: no broadcast opened the channel, or it is closed");
     }
   }
-  if (report.threadsLeft > 0) {
-    report.warnings.push_back(
-        std::to_string(report.threadsLeft) +
-        " thread(s) of the plugin still run after Unload: the server unloads the plugin's code "
-        "under them (it was not unloaded here)");
+  for (const auto& [kind, text] : report.violations) {
+    report.warnings.push_back(text);
   }
 }
 
-// Loads, describes and stops the plugin. Fills report; returns the exit status.
+// Loads, describes and stops the plugin through the harness. Fills report; returns the exit
+// status, or -1 (after the line on standard error) when the plugin is stuck in a call.
 int Inspect(const Options& options, Report& report) {
   report.file = options.path;
   if (auto problem = CheckElf(options.path)) {
@@ -370,87 +223,72 @@ int Inspect(const Options& options, Report& report) {
     return kNotLoadable;
   }
   std::error_code error;
-  const fs::path absolute = fs::absolute(options.path, error);
-  // The server's own checks, before the loader sees the file: a file cut short would end this
-  // process inside the loader, and one that another user could change is refused.
-  if (std::string truncated = TruncatedObject(absolute.string()); !truncated.empty()) {
-    report.reason = truncated;
+  const std::string absolute = fs::absolute(options.path, error).string();
+
+  zh_options harness;
+  zh_options_init(&harness);
+  harness.open = options.exercise ? 1 : 0;
+  harness.start_read = options.exercise ? 1 : 0;
+  harness.stdout_mode = ZH_OUTPUT_CAPTURE;
+  harness.log_to_stderr = 0;
+  harness.call_timeout_ms = options.timeoutSeconds * 1000;
+  zh_started started;
+  zh_harness* h = zh_start(absolute.c_str(), &harness, &started);
+  if (h == nullptr) {
+    report.reason = started.reason;
     return kNotLoadable;
   }
-  const TrustVerdict trust =
-      CheckPluginFile(absolute.parent_path().string(), absolute.filename().string());
-  if (!trust.trusted) {
-    report.reason = "the server would not load it: " + trust.reason;
-    return kRejected;
+  // The file was found by the loader: which entry points it has.
+  report.exportsKnown = started.exports_known != 0;
+  for (int i = 0; i < 8; ++i) report.exports[i] = started.exports[i] != 0;
+  report.loadable = report.exports[ZH_ENTRY_LOAD];
+  if (started.status == ZH_STUCK) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.path.c_str(), started.reason);
+    return -1;
   }
+  report.loadCalled = started.load_called != 0;
+  report.load = {started.load_result, started.load_ms};
+  report.info = started.info;
+  if (started.open_called != 0) report.open = Timed{started.open_result, started.open_ms};
+  report.accepted = started.status == ZH_ACCEPTED;
 
-  // Threads that exist before the plugin runs, with those a sanitizer starts for the first
-  // thread the process creates (a plugin may create the first one).
-  std::thread([] {}).join();
-  const std::set<std::string> threadsBefore = Threads();
-
-  OutputCapture capture;
-  void* handle = dlopen(absolute.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    report.output = capture.Finish();
-    const char* why = dlerror();
-    report.reason = std::string("cannot be loaded: ") + (why != nullptr ? why : "unknown error");
-    return kNotLoadable;
+  zh_report stopped;
+  if (zh_stop(h, &stopped) != ZH_OK) {
+    const std::string stuck =
+        stopped.violation_count > 0 ? stopped.violations[stopped.violation_count - 1].text : "";
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, options.path.c_str(), stuck.c_str());
+    return -1;
   }
-  void* entries[8];
-  for (int i = 0; i < 8; ++i) {
-    entries[i] = dlsym(handle, kEntryNames[i]);
-    report.exports[i] = entries[i] != nullptr;
+  if (stopped.close_called != 0) report.close = Timed{stopped.close_result, stopped.close_ms};
+  if (stopped.unload_called != 0) report.unload = Timed{stopped.unload_result, stopped.unload_ms};
+  report.threadsLeft = stopped.threads_left;
+  for (size_t i = 0; i < stopped.violation_count; ++i) {
+    report.violations.emplace_back(zh_violation_name(stopped.violations[i].kind),
+                                   stopped.violations[i].text);
   }
-  report.exportsKnown = true;
-  report.loadable = report.exports[kLoad];
-  if (!report.loadable) {
-    report.output = capture.Finish();
-    dlclose(handle);
-    report.reason = "exports no Load";
-    return kNotLoadable;
-  }
-
-  int opaqueCore = 0;
-  PluginContext context = Zeroed<PluginContext>();
-  context.core = &opaqueCore;
-  context.callback = InspectCallback;
-  report.info = Zeroed<PluginInfo>();
-  {
-    std::lock_guard<std::mutex> lock(g_log.mu);
-    g_log.callingThread = std::this_thread::get_id();
-    g_log.phase = "Load";
-  }
-  report.load = CallEntry(entries[kLoad], &context, &report.info, options, "Load");
-  report.loadCalled = true;
-  report.accepted = report.load.result == 0 && report.info.error == 0;
-  if (report.accepted) {
-    // The server's stop: Close on every plugin, then Unload on every plugin.
-    if (entries[kClose] != nullptr) {
-      SetPhase("Close");
-      CloseRequest request = Zeroed<CloseRequest>();
-      StatusReply reply = Zeroed<StatusReply>();
-      report.close = CallEntry(entries[kClose], &request, &reply, options, "Close");
-    }
-    if (entries[kUnload] != nullptr) {
-      SetPhase("Unload");
-      UnloadRequest request = Zeroed<UnloadRequest>();
-      StatusReply reply = Zeroed<StatusReply>();
-      report.unload = CallEntry(entries[kUnload], &request, &reply, options, "Unload");
+  zh_sent sent;
+  while (zh_next(h, &sent, 0) == ZH_OK) {
+    if (report.sent.size() < kMaxRecorded) {
+      report.sent.push_back(Describe(sent));
+    } else {
+      ++report.notRecorded;
     }
   }
-  SetPhase("after Unload");
-  report.threadsLeft = ThreadsLeft(threadsBefore);
-  // Unloading code that a thread still runs would crash this process, as it would the server.
-  if (report.threadsLeft == 0) dlclose(handle);
-  report.output = capture.Finish();
+  report.output = zh_output(h, 1, nullptr);
+  zh_free(h);
 
-  {
-    std::lock_guard<std::mutex> lock(g_log.mu);
-    report.sent = g_log.sent;
-    report.notRecorded = g_log.notRecorded;
+  switch (started.status) {
+    case ZH_ACCEPTED:
+    case ZH_REJECTED:
+      break;
+    case ZH_UNTRUSTED:
+      report.reason = std::string("the server would not load it: ") + started.reason;
+      return kRejected;
+    default:
+      report.reason = started.reason;
+      return kNotLoadable;
   }
-  AddWarnings(report);
+  if (report.loadCalled) AddWarnings(report);
   char reason[160];
   std::snprintf(reason, sizeof reason, "Load returned %d with error %d", report.load.result,
                 static_cast<int>(report.info.error));
@@ -485,6 +323,9 @@ void PrintText(const Report& report, int status) {
     std::printf("%-12sioctlAtLoad %d  acceptsRead %d  acceptsWrite %d\n", "flags",
                 info.ioctlAtLoad != 0, info.acceptsRead != 0, info.acceptsWrite != 0);
     std::printf("%-12s%d\n", "error", static_cast<int>(info.error));
+    if (report.open) {
+      std::printf("%-12sreturned %d in %.3f ms\n", "Open", report.open->result, report.open->ms);
+    }
     if (report.close) {
       std::printf("%-12sreturned %d in %.3f ms\n", "Close", report.close->result, report.close->ms);
     }
@@ -568,6 +409,7 @@ void PrintJson(const Report& report, int status) {
       return timed ? Json{{"called", true}, {"result", timed->result}, {"ms", timed->ms}}
                    : Json{{"called", false}};
     };
+    json["open"] = call(report.open);
     json["close"] = call(report.close);
     json["unload"] = call(report.unload);
     Json sent = Json::array();
@@ -587,6 +429,12 @@ void PrintJson(const Report& report, int status) {
     json["messagesNotShown"] = report.notRecorded;
     json["threadsLeft"] = report.threadsLeft;
     json["warnings"] = report.warnings;
+    // What the harness saw the plugin do against the contract (also among the warnings).
+    Json violations = Json::array();
+    for (const auto& [kind, text] : report.violations) {
+      violations.push_back({{"kind", kind}, {"text", text}});
+    }
+    json["violations"] = violations;
   }
   json["output"] = report.output;
   // Payload previews and output are the plugin's bytes: replace what is not UTF-8.
@@ -595,12 +443,16 @@ void PrintJson(const Report& report, int status) {
 
 void Usage(std::FILE* to) {
   std::fprintf(to,
-               "usage: %s [--json] [--strict] [--timeout SECONDS] PLUGIN.so\n"
+               "usage: %s [--json] [--strict] [--exercise] [--timeout SECONDS] PLUGIN.so\n"
                "Loads PLUGIN.so as zentserver does, calls Load, prints what the plugin\n"
                "describes and sends, then calls Close and Unload.\n"
                "  --json       the report as JSON on standard output\n"
                "  --strict     warnings make the exit status 1\n"
-               "  --timeout S  give up when a call does not return within S seconds (10)\n"
+               "  --exercise   also open it, deliver the status document and make the start\n"
+               "               Read before it is stopped, and report what it did against the\n"
+               "               plugin contract\n"
+               "  --timeout S  give up when loading, or stopping, the plugin takes longer than\n"
+               "               S seconds (10)\n"
                "Exit status: 0 the server would accept the plugin, 1 it would reject it,\n"
                "2 the file is not a loadable plugin.\n",
                kProgram);
@@ -616,6 +468,8 @@ int main(int argc, char** argv) {
       options.json = true;
     } else if (arg == "--strict") {
       options.strict = true;
+    } else if (arg == "--exercise") {
+      options.exercise = true;
     } else if (arg == "--timeout" && i + 1 < argc) {
       options.timeoutSeconds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--help" || arg == "-h") {
@@ -632,10 +486,14 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return kNotLoadable;
   }
-  std::signal(SIGALRM, OnTimeout);
-
   Report report;
   const int status = Inspect(options, report);
+  if (status < 0) {
+    // A call into the plugin did not return: the server would hang there too. Its thread is
+    // stuck inside the plugin, so the process ends here, without unloading anything.
+    std::fflush(stdout);
+    _exit(kRejected);
+  }
   if (options.json) {
     PrintJson(report, status);
   } else {
