@@ -144,11 +144,11 @@ int Core::Queue(const Message& message) {
       *queued = message;
       queued->data = buffer;
       queued->length = length;
-      held += cost;
-      m_queuedBytes.store(held, std::memory_order_relaxed);
+      // An add, not a store: the event handler takes delivered bytes off without the lock.
+      held = m_queuedBytes.fetch_add(cost, std::memory_order_relaxed) + cost;
       QueueCounts& counts = m_queueCounts;
       ++counts.queued;
-      const size_t depth = m_queue.size() + m_inHand.count;
+      const size_t depth = m_queue.size() + m_takenCount.load(std::memory_order_relaxed);
       if (depth > counts.depthMax) counts.depthMax = depth;
       if (held > counts.depthBytesMax) counts.depthBytesMax = held;
     }
