@@ -260,6 +260,10 @@ class Core {
   // and how many records that is, for the statistics.
   MessageQueue m_taken;
   std::atomic<size_t> m_takenCount{0};
+  // Set by the event handler when it finds the queue empty, before it waits; the next queued
+  // message clears it and posts m_wakeup. Set at first, so that what is queued before the
+  // event handler runs leaves the trigger signalled for its first wait.
+  bool m_handlerWaiting PT_GUARDED_BY(m_queueLock) = true;
   CoreLimits m_limits;
   bool m_startedOnce = false;  // on the main thread only
   // What Start loads and runs (SetPluginFile, AddBuiltInPlugin, SetStartReads).

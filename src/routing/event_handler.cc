@@ -45,6 +45,8 @@ void Core::DispatchQueued(const pt::thread* until) {
       pt::lockguard guard(m_queueLock);
       m_queue.Swap(m_taken);  // the queue gets m_taken's spare blocks for the next records
       m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+      // Nothing queued: the next message queued wakes this thread (see Core::Queue).
+      if (m_taken.empty()) m_handlerWaiting = true;
     }
     if (m_taken.empty()) return;
     size_t delivered = 0, bytes = 0;

@@ -1,7 +1,8 @@
 // EventHandlerThread: the one thread that delivers queued messages.
 //
 // It owns what it has taken from the queue (Core::m_taken). It waits on the Core's auto-reset
-// trigger m_wakeup, which every accepted message posts, and then drains the queue
+// trigger m_wakeup, which the first message queued after it found the queue empty posts (and
+// every other accepted message, and the stop), and then drains the queue
 // (Core::DispatchQueued): it takes every queued record at once, in one swap under the queue's
 // lock, and delivers them without the lock, each message in turn, in queue order, with all of
 // its Write and IOCTL calls made one after another on this thread before the next message.
