@@ -79,5 +79,5 @@ void Core::DispatchOne(const Message& message) {
                       BufferRefTable::Drop::kLast;
   if (!last) return;  // a plugin keeps the buffer; its MSG_RELEASE frees it and the gate
   if (message.channel != 0) m_gates.ReleaseChannel(message.channel, buffer);
-  ReleasePayload(const_cast<void*>(buffer));
+  ReleasePayload(const_cast<void*>(buffer), message.length);
 }
