@@ -27,6 +27,7 @@
 // Modes besides the normal run (see Usage): --start-stop N is the child process that times one
 // start and stop with N plugins; --callgrind runs under callgrind and counts instructions.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -46,6 +47,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -91,6 +93,11 @@ constexpr uint32_t kChannel = 77;
 constexpr uint32_t kSmall = 64;
 constexpr uint32_t kLarge = 256 * 1024;
 constexpr uint32_t kFrame = 520 * 1024;
+// The frames case: cameras, each sending compressed frames and one raw frame a second.
+constexpr int kCameras = 16;
+constexpr int kFramesPerSecond = 25;
+constexpr uint32_t kCompressedFrame = 200 * 1024;  // a compressed 1080p frame
+constexpr uint32_t kRawFrame = 3 * 1024 * 1024;    // a raw one
 
 [[noreturn]] void Fail(const char* format, ...) {
   std::va_list args;
@@ -143,8 +150,11 @@ class Installation {
   fs::path m_dir;
 };
 
+// The name that gives a sink its id and its mask (hexadecimal), see sink.c.
 std::string SinkName(unsigned id, unsigned mask) {
-  return "sink-" + std::to_string(id) + "-" + std::to_string(mask) + ".so";
+  char name[64];
+  std::snprintf(name, sizeof name, "sink-%u-%x.so", id, mask);
+  return name;
 }
 
 template <typename Fn>
@@ -664,11 +674,12 @@ struct Sizes {
   long gated;      // messages on a channel per burst
   long waiting;    // messages that wait behind the holder
   int plugins;     // the larger installation of the start and stop case (and half of it)
+  int frames;      // seconds of the frames case (run once, after the passes)
 };
 
-constexpr Sizes kFull = {15, 40000, 400, 2000, 2000, 10000, 100000, 200};
-constexpr Sizes kQuick = {2, 2000, 20, 100, 200, 500, 5000, 20};
-constexpr Sizes kWarmUp = {1, 2000, 20, 100, 200, 500, 5000, 0};
+constexpr Sizes kFull = {15, 40000, 400, 2000, 2000, 10000, 100000, 200, 20};
+constexpr Sizes kQuick = {2, 2000, 20, 100, 200, 500, 5000, 20, 1};
+constexpr Sizes kWarmUp = {1, 2000, 20, 100, 200, 500, 5000, 0, 0};
 
 // The in-process part: the Core with its plugins, and the baselines with theirs.
 class Bench {
@@ -894,6 +905,8 @@ void Bench::Waiting(const Sizes& sizes, Series& series) {
   WaitingOf(sizes.waiting, kSmall, "memory", series);
   // A frame of 520 KiB: the payload's size class must not cost much more than the frame.
   WaitingOf(std::max(8L, sizes.waiting / 256), kFrame, "memory_520k", series);
+  // A compressed 1080p frame, as cameras send them.
+  WaitingOf(std::max(8L, sizes.waiting / 256), kCompressedFrame, "memory_frame", series);
 }
 
 void Bench::WaitingOf(long count, uint32_t length, const std::string& name, Series& series) {
@@ -1059,8 +1072,9 @@ int StartStopChild(int n) {
   return 0;
 }
 
-// Runs this program as the child for n plugins; the child's three times in milliseconds.
-std::vector<double> StartStop(int n) {
+// Runs this program with the arguments of a child mode; returns what it printed, or fails
+// (what) when it does not end well.
+std::string RunChild(const std::vector<std::string>& arguments, const char* what) {
   int out[2];
   if (pipe(out) != 0) Fail("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -1068,11 +1082,11 @@ std::vector<double> StartStop(int n) {
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   const std::string self = fs::read_symlink("/proc/self/exe").string();
-  const std::string count = std::to_string(n);
-  char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>("--start-stop"),
-                  const_cast<char*>(count.c_str()), nullptr};
+  std::vector<char*> argv = {const_cast<char*>(self.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   pid_t child = 0;
-  if (posix_spawn(&child, self.c_str(), &actions, nullptr, argv, environ) != 0) {
+  if (posix_spawn(&child, self.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
     Fail("cannot start %s", self.c_str());
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -1084,11 +1098,15 @@ std::vector<double> StartStop(int n) {
   close(out[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  std::istringstream fields(text);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("%s failed", what);
+  return text;
+}
+
+// Runs this program as the child for n plugins; the child's three times in milliseconds.
+std::vector<double> StartStop(int n) {
+  std::istringstream fields(RunChild({"--start-stop", std::to_string(n)}, "the start and stop"));
   double start = 0, stop = 0, bare = 0;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !(fields >> start >> stop >> bare)) {
-    Fail("the start and stop with %d plugins failed", n);
-  }
+  if (!(fields >> start >> stop >> bare)) Fail("the start and stop with %d plugins failed", n);
   return {start / 1e6, stop / 1e6, bare / 1e6};
 }
 
@@ -1105,9 +1123,120 @@ void StartStopPass(const Sizes& sizes, bool odd, Series& series) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Frames as a recording box moves them, in a child process of its own (its CPU time is the
+// server's and the plugins' alone): kCameras sources, each sending kFramesPerSecond compressed
+// frames a second and one raw frame besides, on a channel of its own, to a writer plugin of its
+// own, for a number of seconds. Beside it, the CPU time of one copy of the same bytes.
+
+double CpuMs(int who) {
+  struct rusage usage;
+  getrusage(who, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// The child: prints "name value" lines of the frames.* figures.
+int FramesChild(int seconds) {
+  Installation install;
+  std::vector<std::string> sourcePaths, sinkPaths;
+  for (unsigned i = 0; i < kCameras; ++i) {
+    sourcePaths.push_back(install.Add(ZENT_BENCH_PLUGIN_DIR "/source.so", "plugins",
+                                      "source-" + std::to_string(1000 + i) + ".so"));
+    sinkPaths.push_back(
+        install.Add(ZENT_BENCH_PLUGIN_DIR "/sink.so", "plugins", SinkName(1100 + i, 1u << i)));
+  }
+  Core core{wxFileName(install.Executable())};
+  core.Start();
+  std::vector<SourceRunFn> sources;
+  std::vector<Sink> sinks;
+  for (unsigned i = 0; i < kCameras; ++i) {
+    sources.push_back(Symbol<SourceRunFn>(LoadedByCore(sourcePaths[i]), "SourceRun"));
+    sinks.emplace_back(LoadedByCore(sinkPaths[i]));
+    // Each camera's channel is opened by a broadcast that no plugin subscribes to.
+    SourceJob open = Job(1, 0, 0, 0);
+    open.flags = 0;
+    open.channel = 200 + i;
+    if (sources[i](&open, kTimeoutMs) != 0 || open.refused != 0) Fail("cannot open a channel");
+  }
+  const long perSecond = kFramesPerSecond + 1;
+  const long count = perSecond * seconds;
+  std::vector<std::vector<int64_t>> sent(kCameras, std::vector<int64_t>(count)),
+      arrived(kCameras, std::vector<int64_t>(count));
+  std::vector<SourceJob> jobs;
+  for (unsigned i = 0; i < kCameras; ++i) {
+    SourceJob job = Job(count, kCompressedFrame, 1u << i, 1000 + i);
+    job.channel = 200 + i;
+    job.gapNs = 1000000000 / perSecond;
+    job.bigEvery = perSecond;
+    job.bigLength = kRawFrame;
+    job.sendTimes = sent[i].data();
+    jobs.push_back(job);
+    sinks[i].arrivals(arrived[i].data(), count);
+  }
+  const double cpuBefore = CpuMs(RUSAGE_SELF);
+  std::vector<std::thread> cameras;
+  std::atomic<bool> late{false};
+  for (unsigned i = 0; i < kCameras; ++i) {
+    cameras.emplace_back([&, i] {
+      if (sources[i](&jobs[i], kTimeoutMs) != 0) late = true;
+    });
+  }
+  for (std::thread& camera : cameras) camera.join();
+  if (late) Fail("a camera did not finish sending in time");
+  long dropped = 0;
+  for (unsigned i = 0; i < kCameras; ++i) {
+    const long expected = count - jobs[i].refused;
+    sinks[i].wait(expected, 10000);
+    dropped += jobs[i].refused + (expected - std::min(expected, sinks[i].count()));
+  }
+  const double serverMs = CpuMs(RUSAGE_SELF) - cpuBefore;
+  std::vector<double> latencies;
+  for (unsigned i = 0; i < kCameras; ++i) {
+    sinks[i].arrivals(nullptr, 0);
+    if (jobs[i].refused != 0) continue;  // the arrivals no longer match the sends
+    for (long n = 0; n < std::min(count, sinks[i].count()); ++n) {
+      latencies.push_back((arrived[i][n] - sent[i][n]) / 1e6);
+    }
+  }
+  core.Stop();
+
+  // One copy of the same bytes on this thread: malloc, memcpy, the writer's look at every 64th
+  // byte, free.
+  std::vector<unsigned char> frame(kRawFrame, 1);
+  const double copyBefore = CpuMs(RUSAGE_THREAD);
+  unsigned sum = 0;
+  for (long n = 0; n < count * kCameras; ++n) {
+    const uint32_t length = (n % count + 1) % perSecond == 0 ? kRawFrame : kCompressedFrame;
+    auto* copy = static_cast<unsigned char*>(std::malloc(length));
+    if (copy == nullptr) Fail("no memory for a copy");
+    std::memcpy(copy, frame.data(), length);
+    for (uint32_t at = 0; at < length; at += 64) sum += copy[at];
+    std::free(copy);
+  }
+  const double copyMs = CpuMs(RUSAGE_THREAD) - copyBefore;
+  const double cameraSeconds = static_cast<double>(kCameras) * seconds;
+  std::printf("frames.server_cpu %g\nframes.copy_cpu %g\nframes.dropped %ld\n",
+              serverMs / cameraSeconds, copyMs / cameraSeconds + (sum == 1 ? 1e-9 : 0), dropped);
+  if (!latencies.empty()) {
+    std::printf("frames.latency_median %g\nframes.latency_max %g\n", Median(latencies),
+                *std::max_element(latencies.begin(), latencies.end()));
+  }
+  return 0;
+}
+
+// Runs the frames case in a child for seconds; its figures go to series.
+void FramesCase(int seconds, Series& series) {
+  std::istringstream lines(RunChild({"--frames", std::to_string(seconds)}, "the frames case"));
+  std::string name;
+  double value = 0;
+  while (lines >> name >> value) series[name].push_back(value);
+  if (series.find("frames.server_cpu") == series.end()) Fail("the frames case printed nothing");
+}
+
+// ---------------------------------------------------------------------------------------------
 // The table
 
-enum class Unit { kRate, kBandwidth, kCalls, kMicros, kBytes, kMillis, kInstructions };
+enum class Unit { kRate, kBandwidth, kCalls, kMicros, kBytes, kMillis, kInstructions, kCount };
 
 // One line of the table: a figure of the server over a baseline's, as the median of the
 // per-pass ratios. higher: whether a higher ratio is better. json: one of the ratios that
@@ -1163,12 +1292,22 @@ const Row kRows[] = {
      "rec+64+64", Unit::kBytes, false, "<= 1.0", false},
     {"bytes_per_waiting_520k", "6 bytes per waiting 520 KiB message", "memory_520k.server",
      "memory_520k.bound", "rec+520K+64", Unit::kBytes, false, "<= 1.125", false},
+    {"bytes_per_waiting_frame", "6 bytes per waiting 200 KiB frame", "memory_frame.server",
+     "memory_frame.bound", "rec+200K+64", Unit::kBytes, false, "<= 1.125", false},
     {"start_vs_dlopen", "7 start, {n} plugins", "start.large", "dlopen.large", "bare dlopen",
      Unit::kMillis, false, "", false},
     {"start_growth", "7 start, {n} plugins", "start.large", "start.small", "{h} plugins",
      Unit::kMillis, false, "~2 (linear)", false},
     {"stop_growth", "7 stop, {n} plugins", "stop.large", "stop.small", "{h} plugins", Unit::kMillis,
      false, "<= 2 (linear)", false},
+    {"frames_cpu_vs_copy", "8 frames, CPU ms per camera-second", "frames.server_cpu",
+     "frames.copy_cpu", "copy", Unit::kMillis, false, "", false},
+    {"frames_latency_median", "8 frames, latency send to Write, median", "frames.latency_median",
+     "-", "-", Unit::kMillis, false, "", false},
+    {"frames_latency_max", "8 frames, latency send to Write, max", "frames.latency_max", "-", "-",
+     Unit::kMillis, false, "", false},
+    {"frames_dropped", "8 frames, dropped", "frames.dropped", "-", "-", Unit::kCount, false, "0",
+     false},
     {"instructions_64_1_vs_peer", "callgrind instr./msg, 64 B, 1 plugin", "instructions.server",
      "instructions.peer", "ZeroMQ", Unit::kInstructions, false, "<= 0.6", true},
     {"instructions_64_1_outside_allocator", "callgrind instr./msg outside malloc, 64 B, 1 plugin",
@@ -1198,6 +1337,7 @@ std::string Figure(double value, Unit unit) {
       std::snprintf(text, sizeof text, "%.1f ms", value);
       break;
     case Unit::kInstructions:
+    case Unit::kCount:
       std::snprintf(text, sizeof text, "%.0f", value);
       break;
   }
@@ -1465,6 +1605,20 @@ void WriteJson(const std::string& path, const std::map<std::string, Outcome>& ou
   }
   file << "\n  }";
   machine.Json(file);
+  // The frames case: CPU time per camera-second (ms), bytes per waiting frame, frames dropped,
+  // the longest time from send to Write (ms).
+  const auto figure = [&outcomes](const char* key) {
+    const auto it = outcomes.find(key);
+    return it != outcomes.end() ? it->second.server : -1.0;
+  };
+  if (outcomes.count("frames_cpu_vs_copy") != 0) {
+    file << ",\n  \"frames\": {\"cpu_ms_per_camera_second\": " << figure("frames_cpu_vs_copy")
+         << ", \"copy_cpu_ms_per_camera_second\": " << outcomes.at("frames_cpu_vs_copy").other
+         << ", \"bytes_per_waiting_frame\": " << figure("bytes_per_waiting_frame")
+         << ", \"dropped\": " << figure("frames_dropped")
+         << ", \"latency_median_ms\": " << figure("frames_latency_median")
+         << ", \"latency_max_ms\": " << figure("frames_latency_max") << "}";
+  }
   for (const char* key : {"bytes_per_waiting_message", "bytes_per_waiting_520k"}) {
     if (const auto it = outcomes.find(key); it != outcomes.end()) {
       file << ",\n  \"" << key << "\": " << it->second.server;
@@ -1498,7 +1652,7 @@ int main(int argc, char** argv) {
   bool quick = false;
   int passes = 0;
   std::string seriesFile, saveFile, besideFile, besideLabel = "other", jsonFile, callgrind;
-  int startStop = 0;
+  int startStop = 0, frames = 0;
   bool serverOnly = false;
   double loadLimit = 1.5;
   int loadWait = -1;  // seconds; the default below
@@ -1529,6 +1683,8 @@ int main(int argc, char** argv) {
       loadWait = std::atoi(argv[++i]);
     } else if (arg == "--start-stop" && hasValue) {
       startStop = std::atoi(argv[++i]);
+    } else if (arg == "--frames" && hasValue) {
+      frames = std::atoi(argv[++i]);
     } else {
       Usage();
       return 2;
@@ -1539,6 +1695,7 @@ int main(int argc, char** argv) {
   if (!library.IsOk()) Fail("cannot initialise wxWidgets");
   wxLog::EnableLogging(false);  // the loader's messages would only disturb the timings
   if (startStop > 0) return StartStopChild(startStop);
+  if (frames > 0) return FramesChild(frames);
 
   Series series;
   if (!callgrind.empty()) {
@@ -1566,6 +1723,8 @@ int main(int argc, char** argv) {
       StartStopPass(sizes, pass % 2 == 1, series);
       machine.AfterPass();
     }
+    std::fprintf(stderr, "routing_bench (%s): frames for %d s\n", kBuildLabel, sizes.frames);
+    FramesCase(sizes.frames, series);
   }
 
   std::map<std::string, Outcome> outcomes;
