@@ -3,7 +3,8 @@
  * baselines), so that every case sends from a plugin's thread and receives in a plugin's entry
  * point, whatever carries the message between them.
  *
- * source.c: a plugin with a thread of its own that sends messages on command (SourceRun).
+ * source.c: a plugin with a thread of its own that sends messages on command (SourceRun). Its
+ *           id is 800, or N when its file is named source-N.so.
  * sink.c:   a plugin that takes every Write and Read, touches the payload and counts it; it can
  *           record arrival times, hold its Write calls, and wake a waiter at a given count. */
 #ifndef ZENT_BENCH_BENCH_PLUGINS_H_
@@ -48,8 +49,8 @@ static inline struct timespec BenchDeadline(long timeoutMs) {
   return deadline;
 }
 
-/* The largest payload the source sends. */
-#define BENCH_MAX_PAYLOAD (520u * 1024u)
+/* The largest payload the source sends: a raw 1080p frame. */
+#define BENCH_MAX_PAYLOAD (3u * 1024u * 1024u)
 
 /* One burst of the source: count messages of length bytes (at most BENCH_MAX_PAYLOAD) with the
  * given routing fields, sent one after the other through send (null: the core's callback). */
@@ -61,7 +62,10 @@ typedef struct SourceJob {
   uint32_t channel;
   uint32_t flags;
   uint32_t code;
-  int64_t gapNs;      /* each send starts this long after the one before (spinning), 0: at once */
+  int64_t gapNs;      /* each send starts this long after the one before, 0: at once (spinning
+                         up to a millisecond, sleeping for longer gaps) */
+  long bigEvery;      /* if not 0: every bigEvery-th message (the last of each bigEvery) has */
+  uint32_t bigLength; /* bigLength bytes instead of length (at most BENCH_MAX_PAYLOAD) */
   int64_t* sendTimes; /* if not null: count slots, BenchNowNs() just before each send */
   long refused;       /* set by the source: sends whose reply was not RESULT_OK */
 } SourceJob;

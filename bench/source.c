@@ -2,7 +2,11 @@
  * ended by Unload) runs one SourceJob at a time, each message through the callback the core
  * gave it in Load, or through the job's own send function for a baseline. It subscribes to
  * nothing and takes no calls but the lifecycle ones. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "bench_plugins.h"
@@ -39,11 +43,20 @@ static void Send(SourceJob* job) {
   for (long i = 0; i < job->count; ++i) {
     int64_t now = 0;
     if (job->gapNs != 0) {
-      do {
+      now = BenchNowNs();
+      if (i != 0 && job->gapNs > 1000000 && now < due) {
+        const struct timespec until = {(time_t)(due / 1000000000), (long)(due % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR) {
+        }
         now = BenchNowNs();
-      } while (i != 0 && now < due);
-      due = now + job->gapNs;
+      }
+      while (i != 0 && now < due) now = BenchNowNs();
+      /* Long gaps keep to a schedule (a late send does not shift the ones after, as a camera's
+       * frames do not); short ones are counted from each send. */
+      due = i != 0 && job->gapNs > 1000000 ? due + job->gapNs : now + job->gapNs;
     }
+    message.length =
+        job->bigEvery != 0 && (i + 1) % job->bigEvery == 0 ? job->bigLength : job->length;
     if (job->sendTimes != NULL) job->sendTimes[i] = job->gapNs != 0 ? now : BenchNowNs();
     MessageReply reply = {sizeof reply, ZENT_RECORD_VERSION, 0};
     send(&message, &reply);
@@ -70,7 +83,7 @@ static void* Run(void* unused) {
 }
 
 ZENT_PLUGIN_EXPORT int SourceRun(SourceJob* job, long timeoutMs) {
-  if (job->length > BENCH_MAX_PAYLOAD) return -1;
+  if (job->length > BENCH_MAX_PAYLOAD || job->bigLength > BENCH_MAX_PAYLOAD) return -1;
   const struct timespec deadline = BenchDeadline(timeoutMs);
   pthread_mutex_lock(&g_lock);
   int result = 0;
@@ -94,7 +107,13 @@ ZENT_PLUGIN_EXPORT int SourceRun(SourceJob* job, long timeoutMs) {
 
 ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   g_callback = context->callback;
-  info->id = 800;
+  Dl_info self;
+  unsigned id = 800;
+  if (dladdr((void*)&Load, &self) != 0 && self.dli_fname != NULL) {
+    const char* name = strrchr(self.dli_fname, '/');
+    if (sscanf(name != NULL ? name + 1 : self.dli_fname, "source-%u.so", &id) != 1) id = 800;
+  }
+  info->id = id;
   return 0;
 }
 ZENT_PLUGIN_EXPORT int Open(OpenRequest* request, OpenReply* reply) {

@@ -155,9 +155,12 @@ void Core::DrainQueue() {
   std::deque<Message> dropped;
   {
     pt::lockguard guard(m_queueLock);
-    m_queue.TakeAll(&dropped);
+    m_taken.TakeAll(&dropped);  // empty: the event handler's last drain delivered it
+    std::deque<Message> queued;
+    m_queue.TakeAll(&queued);
+    dropped.insert(dropped.end(), queued.begin(), queued.end());
     m_queuedBytes.store(0, std::memory_order_relaxed);
-    m_inHand = InHand{};
+    m_takenCount.store(0, std::memory_order_relaxed);
   }
   for (const Message& message : dropped) ReleasePayload(const_cast<void*>(message.data));
 }

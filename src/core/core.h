@@ -135,7 +135,8 @@ class Core {
   // be dropped with the Core's own.
   bool DeliverQueued(const Message& message, std::optional<uint32_t>* lastHolder);
   // Drains m_queue; called only by the event handler thread. Returns when the queue is empty,
-  // or, once until (if given) is signalled, before the next batch of messages taken from it.
+  // or, once until (if given) is signalled, before the next few messages (what it had taken
+  // and not delivered then is delivered first by the next call).
   void DispatchQueued(const pt::thread* until = nullptr);
   // Delivers one message taken from the queue and frees its buffer unless a plugin keeps it.
   void DispatchOne(const Message& message);
@@ -250,16 +251,19 @@ class Core {
   // delivered.
   bool m_deliveryEnded PT_GUARDED_BY(m_queueLock) = false;
   // Bytes held by the messages accepted and not yet delivered (QueuedCost of each): those in
-  // m_queue and those the event handler has taken and delivers now. Changed only under
-  // m_queueLock, as messages are appended and as the event handler takes the next batch; read
-  // without it for diagnostics.
+  // m_queue and those the event handler has taken and delivers now. Added to under
+  // m_queueLock as messages are appended (after the bound is checked there), taken from by
+  // the event handler after each few deliveries; read without the lock for diagnostics.
   std::atomic<size_t> m_queuedBytes{0};
-  // The batch the event handler has taken from m_queue and not yet finished.
-  struct InHand {
-    size_t count = 0;
-    size_t bytes = 0;
-  };
-  InHand m_inHand PT_GUARDED_BY(m_queueLock);
+  // What the event handler has taken from m_queue (all of it at once, in one swap under
+  // m_queueLock) and not yet delivered: its own, touched by no other thread but for the swap;
+  // and how many records that is, for the statistics.
+  MessageQueue m_taken;
+  std::atomic<size_t> m_takenCount{0};
+  // Set by the event handler when it finds the queue empty, before it waits; the next queued
+  // message clears it and posts m_wakeup. Set at first, so that what is queued before the
+  // event handler runs leaves the trigger signalled for its first wait.
+  bool m_handlerWaiting PT_GUARDED_BY(m_queueLock) = true;
   CoreLimits m_limits;
   bool m_startedOnce = false;  // on the main thread only
   // What Start loads and runs (SetPluginFile, AddBuiltInPlugin, SetStartReads).

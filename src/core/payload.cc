@@ -138,6 +138,15 @@ void ReleasePayload(void* buffer) {
   release(buffer);
 }
 
+void ReleasePayload(void* buffer, size_t size) {
+  // AllocatePayload hands out a plain allocation, never a kept class, for a small size.
+  if (size != 0 && size < PayloadCache::kSmallestClass) {
+    if (buffer != nullptr) g_release.load()(buffer);
+    return;
+  }
+  ReleasePayload(buffer);
+}
+
 void FreeKeptPayloads() { Cache().FreeAll(); }
 
 size_t LargePayloadFootprint(size_t size) {

@@ -42,6 +42,9 @@ bool AllocationAllowed(AllocationSite site);
 void* AllocatePayload(size_t size, AllocationSite site);
 // Releases a buffer that AllocatePayload returned; ignores null.
 void ReleasePayload(void* buffer);
+// The same for a buffer that AllocatePayload(size) returned, where the caller knows the size:
+// a small one goes back at once, without a look at the large buffers kept for reuse.
+void ReleasePayload(void* buffer, size_t size);
 // The bytes that AllocatePayload(size) asks the allocator for: size (at least 1), or the size
 // class a large payload is rounded up to (at most an eighth more).
 size_t LargePayloadFootprint(size_t size);

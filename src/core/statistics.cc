@@ -134,12 +134,12 @@ CoreStatistics Core::Statistics() {
   {
     pt::lockguard guard(m_queueLock);
     snapshot.queued = m_queueCounts.queued;
-    snapshot.depth = m_queue.size() + m_inHand.count;
+    snapshot.depth = m_queue.size() + m_takenCount.load(std::memory_order_relaxed);
     snapshot.depthBytes = m_queuedBytes.load(std::memory_order_relaxed);
     snapshot.depthMax = m_queueCounts.depthMax;
     snapshot.depthBytesMax = m_queueCounts.depthBytesMax;
   }
-  snapshot.delivered = m_delivered.load(std::memory_order_relaxed);
+  snapshot.delivered = m_delivered.load(std::memory_order_acquire);
   snapshot.broadcasts = m_broadcasts.load(std::memory_order_relaxed);
   snapshot.callThreads = m_callThreads.load(std::memory_order_relaxed);
   snapshot.refusedChannel = m_refusedChannel.load(std::memory_order_relaxed);

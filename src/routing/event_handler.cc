@@ -33,31 +33,36 @@ void Core::EndDelivery() {
 }
 
 void Core::DispatchQueued(const pt::thread* until) {
-  // Taken a few at a time under the lock, so that the senders and this thread meet on it less
-  // often; every record taken is delivered before the next look at the stop.
-  constexpr size_t kBatch = 16;
-  Message batch[kBatch];
+  // Everything queued is taken at once, in one swap under the lock, and delivered without it,
+  // so that the senders and this thread meet on the lock once per drain, not per message.
+  // The stop is looked at before each few messages (plugins that answer each delivery with a
+  // new message would otherwise keep the queue from ever running empty); what was taken and
+  // not yet delivered then stays in m_taken, in order, for the last drain.
+  constexpr size_t kBetweenLooks = 16;
   for (;;) {
-    // Looked at between batches: plugins that answer each delivery with a new message would
-    // otherwise keep the queue from ever running empty.
     if (until != nullptr && until->is_signaled()) return;
-    size_t taken;
-    {
+    if (m_taken.empty()) {
       pt::lockguard guard(m_queueLock);
-      // The batch delivered last is done with now; its messages and bytes stop counting
-      // against the bound and in the depth only here, so that a batch in hand counts as much
-      // as one still queued.
-      m_queuedBytes.store(m_queuedBytes.load(std::memory_order_relaxed) - m_inHand.bytes,
-                          std::memory_order_relaxed);
-      taken = m_queue.Pop(batch, kBatch);
-      m_inHand.count = taken;
-      m_inHand.bytes = 0;
-      for (size_t i = 0; i < taken; ++i) m_inHand.bytes += QueuedCost(batch[i].length);
+      m_queue.Swap(m_taken);  // the queue gets m_taken's spare blocks for the next records
+      m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+      // Nothing queued: the next message queued wakes this thread (see Core::Queue).
+      if (m_taken.empty()) m_handlerWaiting = true;
     }
-    if (taken == 0) return;
-    for (size_t i = 0; i < taken; ++i) DispatchOne(batch[i]);
-    m_delivered.store(m_delivered.load(std::memory_order_relaxed) + taken,
-                      std::memory_order_relaxed);
+    if (m_taken.empty()) return;
+    size_t delivered = 0, bytes = 0;
+    while (delivered < kBetweenLooks && !m_taken.empty()) {
+      const Message& message = m_taken.Front();
+      bytes += QueuedCost(message.length);
+      DispatchOne(message);
+      m_taken.PopFront();
+      ++delivered;
+    }
+    // Delivered messages and their bytes stop counting against the bound and in the depth only
+    // here, after each few, as they did while they waited.
+    m_queuedBytes.fetch_sub(bytes, std::memory_order_relaxed);
+    m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+    m_delivered.store(m_delivered.load(std::memory_order_relaxed) + delivered,
+                      std::memory_order_release);
   }
 }
 
@@ -74,5 +79,5 @@ void Core::DispatchOne(const Message& message) {
                       BufferRefTable::Drop::kLast;
   if (!last) return;  // a plugin keeps the buffer; its MSG_RELEASE frees it and the gate
   if (message.channel != 0) m_gates.ReleaseChannel(message.channel, buffer);
-  ReleasePayload(const_cast<void*>(buffer));
+  ReleasePayload(const_cast<void*>(buffer), message.length);
 }

@@ -12,8 +12,10 @@
 //     records) is refused with RESULT_NO_MEMORY, as it would be when memory ran out.
 //  3. flags == MSG_CLOSE_CHANNEL (with source 0): the channel is closed.
 //  4. anything else (source 0): broadcast at once, after waiting until its channel is free.
-// Every accepted message posts m_wakeup. Refusals (no memory, channel refused) return without
-// posting and are answered, not logged.
+// Every other accepted message posts m_wakeup; a queued one only when the event handler has
+// found the queue empty (m_handlerWaiting): while it delivers, it takes what is queued with
+// its next swap. Refusals (no memory, channel refused) return without posting and are
+// answered, not logged.
 //
 // Runs on the sender's thread, several at once; m_queueLock is held only for the append, and
 // no lock is held while a gate is waited for.
@@ -125,6 +127,7 @@ int Core::Queue(const Message& message) {
   const size_t cost = QueuedCost(length);
   std::atomic<uint64_t>* refused = nullptr;  // the reason, when refused
   size_t held = 0;
+  bool wake = false;
   {
     pt::lockguard guard(m_queueLock);
     held = m_queuedBytes.load(std::memory_order_relaxed);
@@ -144,13 +147,17 @@ int Core::Queue(const Message& message) {
       *queued = message;
       queued->data = buffer;
       queued->length = length;
-      held += cost;
-      m_queuedBytes.store(held, std::memory_order_relaxed);
+      // An add, not a store: the event handler takes delivered bytes off without the lock.
+      held = m_queuedBytes.fetch_add(cost, std::memory_order_relaxed) + cost;
       QueueCounts& counts = m_queueCounts;
       ++counts.queued;
-      const size_t depth = m_queue.size() + m_inHand.count;
+      const size_t depth = m_queue.size() + m_takenCount.load(std::memory_order_relaxed);
       if (depth > counts.depthMax) counts.depthMax = depth;
       if (held > counts.depthBytesMax) counts.depthBytesMax = held;
+      // The event handler is woken only when it has found the queue empty and is on its way
+      // to sleep; while it delivers it takes this message with the next swap unasked.
+      wake = m_handlerWaiting;
+      m_handlerWaiting = false;
     }
   }
   if (refused != nullptr) {
@@ -172,6 +179,6 @@ int Core::Queue(const Message& message) {
   if (PluginStats* sender = SenderStats(message.source)) {
     sender->sentQueued.fetch_add(1, std::memory_order_relaxed);
   }
-  if (m_wakeup != nullptr) m_wakeup->post();
+  if (wake && m_wakeup != nullptr) m_wakeup->post();
   return RESULT_OK;
 }

@@ -1,6 +1,7 @@
 #include "routing/message_queue.h"
 
 #include <new>
+#include <utility>
 
 #include "core/payload.h"
 
@@ -26,26 +27,31 @@ Message* MessageQueue::Push() {
   return &m_blocks.back()->records[m_tail++];
 }
 
-size_t MessageQueue::Pop(Message* out, size_t max) {
-  size_t taken = 0;
-  while (taken < max && m_size > 0) {
-    out[taken++] = m_blocks.front()->records[m_head++];
-    --m_size;
-    const bool frontDone = m_head == kBlockRecords || m_size == 0;
-    if (frontDone) {
-      // An emptied front block becomes a spare (the last one as well: the next Push reuses it).
-      // (Room for the spares is reserved, so keeping one never allocates.)
-      if (m_spares.size() < kSpareBlocks) m_spares.push_back(std::move(m_blocks.front()));
-      m_blocks.pop_front();
-      m_head = 0;
-      m_tail = m_blocks.empty() ? 0 : m_tail;
-    }
+void MessageQueue::PopFront() {
+  ++m_head;
+  --m_size;
+  if (m_head == kBlockRecords || m_size == 0) {
+    // An emptied front block becomes a spare (the last one as well: the next Push reuses it).
+    // (Room for the spares is reserved, so keeping one never allocates.)
+    if (m_spares.size() < kSpareBlocks) m_spares.push_back(std::move(m_blocks.front()));
+    m_blocks.pop_front();
+    m_head = 0;
+    m_tail = m_blocks.empty() ? 0 : m_tail;
   }
-  return taken;
+}
+
+void MessageQueue::Swap(MessageQueue& other) noexcept {
+  m_blocks.swap(other.m_blocks);
+  m_spares.swap(other.m_spares);
+  std::swap(m_head, other.m_head);
+  std::swap(m_tail, other.m_tail);
+  std::swap(m_size, other.m_size);
 }
 
 void MessageQueue::TakeAll(std::deque<Message>* out) {
   out->clear();
-  Message message;
-  while (Pop(&message, 1) == 1) out->push_back(message);
+  while (!empty()) {
+    out->push_back(Front());
+    PopFront();
+  }
 }

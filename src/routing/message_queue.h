@@ -3,8 +3,10 @@
 // Records live in blocks of kBlockRecords; blocks emptied at the front are kept (up to
 // kSpareBlocks of them) for the next ones needed at the back, so a queue that fills and drains
 // in turn (the normal case: the event handler keeps up, or a burst of a few hundred messages
-// comes and goes) allocates nothing, and a long queue costs little beyond its records. Not
-// thread-safe: the Core guards it with m_queueLock.
+// comes and goes) allocates nothing, and a long queue costs little beyond its records. Two
+// queues trade their contents in a few pointer moves (Swap), so that the Core's event handler
+// takes everything queued at once and gives the blocks it emptied back to the senders' side.
+// Not thread-safe: the Core guards its queue with m_queueLock.
 #ifndef ZENT_ROUTING_MESSAGE_QUEUE_H_
 #define ZENT_ROUTING_MESSAGE_QUEUE_H_
 
@@ -26,8 +28,11 @@ class MessageQueue {
   // Appends a record and returns it for the caller to fill, or null (nothing appended) when no
   // block could be allocated.
   Message* Push();
-  // Moves up to max records from the front into out, in order; returns how many.
-  size_t Pop(Message* out, size_t max);
+  // REQUIRES: !empty(). The first record, and its removal.
+  Message& Front() { return m_blocks.front()->records[m_head]; }
+  void PopFront();
+  // Trades the whole contents, spare blocks included, with other's; never allocates.
+  void Swap(MessageQueue& other) noexcept;
   // Moves every record into out (whose earlier content is dropped), leaving this queue empty.
   void TakeAll(std::deque<Message>* out);
 
