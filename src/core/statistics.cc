@@ -14,6 +14,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -70,23 +71,44 @@ TiXmlElement* Element(const char* name,
   return element;
 }
 
+// A reading of the tick counter and the steady clock taken together: the steady clock is read
+// on both sides and the pair is taken again (a few times at most) when the thread was
+// preempted in between, which on a loaded machine would put milliseconds of error into a
+// rate measured over a short time.
+void ReadTogether(uint64_t* ticks, int64_t* ns) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int64_t before = SteadyNs();
+    *ticks = pt::ticks();
+    const int64_t after = SteadyNs();
+    *ns = before + (after - before) / 2;
+    if (after - before < 20'000) return;
+  }
+}
+
 }  // namespace
 
 TickClock::TickClock() { Restart(); }
 
 void TickClock::Restart() {
-  m_startTicks = pt::ticks();
-  m_startNs = SteadyNs();
+  ReadTogether(&m_startTicks, &m_startNs);
   m_startCalendar = CalendarNow();
 }
 
 double TickClock::TicksPerSecond() const {
 #if defined(__x86_64__) || defined(__i386__)
-  const int64_t ns = SteadyNs() - m_startNs;
-  const uint64_t ticks = pt::ticks() - m_startTicks;
-  // Within the first few milliseconds the measure is poor; a nominal rate does until then.
-  if (ns < 10'000'000 || ticks == 0) return 1e9;
-  return static_cast<double>(ticks) * 1e9 / static_cast<double>(ns);
+  // Measured from the start: the longer, the better. Too short a time to measure (a reader in
+  // the first 10 ms) waits for it rather than guess: a guessed rate would convert the same
+  // call's ticks into a different length than every later reading does.
+  constexpr int64_t kShortest = 10'000'000;
+  uint64_t ticks = 0;
+  int64_t ns = 0;
+  ReadTogether(&ticks, &ns);
+  if (ns - m_startNs < kShortest) {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(kShortest - (ns - m_startNs)));
+    ReadTogether(&ticks, &ns);
+  }
+  if (ticks <= m_startTicks || ns <= m_startNs) return 1e9;
+  return static_cast<double>(ticks - m_startTicks) * 1e9 / static_cast<double>(ns - m_startNs);
 #else
   return 1e9;  // the ticks are nanoseconds
 #endif
