@@ -5,6 +5,7 @@
 // consumer.
 #include <arpa/inet.h>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -76,7 +77,12 @@ TEST(RecordingTest, RecordsAnRtspStreamIntoContinuousPlayableSegments) {
     EXPECT_EQ(segment["bytes"].get<off_t>(), SizeOf(path)) << text;
     EXPECT_GT(segment["start"].get<double>(), 1.6e9) << text;
   }
-  EXPECT_NEAR(nlohmann::json::parse(closed[0])["duration"].get<double>(), 2.0, 0.05);
+  // A segment ends at the first keyframe at least 2 s after its start: with the clip's keyframe
+  // every 2 s that is 2 s, or a whole number of groups more when the test's RTSP server, short
+  // of CPU, dropped a late keyframe (seen on a loaded machine).
+  const double duration = nlohmann::json::parse(closed[0])["duration"].get<double>();
+  EXPECT_GE(duration, 1.95);
+  EXPECT_NEAR(std::remainder(duration, 2.0), 0.0, 0.05) << duration;
 
   // recordings/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4, each playable, each starting where the one
   // before ended.
