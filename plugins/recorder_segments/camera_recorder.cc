@@ -70,7 +70,7 @@ bool ParseAnnouncement(const void* data, uint32_t length, Announcement* out, std
   size_t at = sizeof stream;
   const auto* bytes = static_cast<const uint8_t*>(data);
   for (uint32_t t = 0; t < stream.trackCount; ++t) {
-    TrackSpec track;
+    AnnouncedTrack track;
     track.info = stream.tracks[t];
     track.info.codec[MEDIA_CODEC_BYTES - 1] = 0;
     const uint32_t extra = track.info.extradataBytes;
@@ -193,7 +193,8 @@ void CameraRecorder::Handle(const Packet& packet) {
   const int64_t dtsUs = av_rescale_q(info.dts, timeBase, AVRational{1, 1000000});
   const bool key = (info.flags & MEDIA_PACKET_KEY) != 0;
   bool hasVideo = false;
-  for (const TrackSpec& spec : m_stream->tracks) hasVideo |= spec.info.kind == MEDIA_VIDEO;
+  for (const AnnouncedTrack& announced : m_stream->tracks)
+    hasVideo |= announced.info.kind == MEDIA_VIDEO;
   const bool groupStart = key && (!hasVideo || track.kind == MEDIA_VIDEO);
 
   if (m_waitingForRoom) {

@@ -48,7 +48,7 @@ namespace recorder_segments {
 struct Announcement {
   std::string camera;
   uint32_t source = 0, channel = 0, generation = 0;
-  std::vector<TrackSpec> tracks;
+  std::vector<AnnouncedTrack> tracks;
 };
 
 // Parses a MediaStream payload; false with the reason when it is not a valid one.

@@ -49,7 +49,7 @@ int SegmentFile::Collect(void* opaque, uint8_t* data, int size) {
   return size;
 }
 
-bool SegmentFile::Open(const std::string& path, const std::vector<TrackSpec>& tracks,
+bool SegmentFile::Open(const std::string& path, const std::vector<AnnouncedTrack>& tracks,
                        std::string* skipped, std::string* why) {
   m_path = path;
   m_errno = 0;

@@ -28,7 +28,7 @@ struct AVPacket;
 namespace recorder_segments {
 
 // A track as the camera announced it.
-struct TrackSpec {
+struct AnnouncedTrack {
   MediaTrack info;
   std::vector<uint8_t> extradata;
 };
@@ -43,8 +43,8 @@ class SegmentFile {
   // Creates path (which must not exist) and writes the header for the tracks that MP4 can hold;
   // *skipped names those it cannot. False with the reason in *why (and errnoValue() set when a
   // system call failed); nothing is left open then.
-  bool Open(const std::string& path, const std::vector<TrackSpec>& tracks, std::string* skipped,
-            std::string* why);
+  bool Open(const std::string& path, const std::vector<AnnouncedTrack>& tracks,
+            std::string* skipped, std::string* why);
   bool IsOpen() const { return m_format != nullptr; }
   // Whether the packets of track go into the file.
   bool Records(uint32_t track) const;
