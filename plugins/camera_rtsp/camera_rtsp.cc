@@ -32,6 +32,7 @@ extern "C" {
 }
 
 #include "camera_source.h"
+#include "common/entry_guard.h"
 #include "credentials.h"
 #include "media_config.h"
 #include "media_protocol.h"
@@ -137,21 +138,11 @@ class Plugin {
 
 Plugin* g_plugin;  // from Load to Unload
 
-// Runs an entry point's work; no exception (out of memory, no thread) crosses into the core.
-template <typename Work>
-int Guarded(int failed, Work work) {
-  try {
-    return work();
-  } catch (...) {
-    return failed;
-  }
-}
-
 }  // namespace
 }  // namespace camera_rtsp
 
 using camera_rtsp::g_plugin;
-using camera_rtsp::Guarded;
+using plugin_common::Guarded;
 
 ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   media::StartLog("camera_rtsp");

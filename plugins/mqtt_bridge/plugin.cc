@@ -48,6 +48,7 @@
 #include "bridge_config.h"
 #include "bridge_log.h"
 #include "broker_link.h"
+#include "common/entry_guard.h"
 #include "core/plugin_trust.h"
 #include "inbound.h"
 #include "notes.h"
@@ -256,16 +257,6 @@ int LoadBridge(PluginContext* context, PluginInfo* info) {
   return 0;
 }
 
-// Runs an entry point's work; no exception (out of memory, no thread) crosses into the core.
-template <typename Work>
-int Guarded(int failed, Work work) {
-  try {
-    return work();
-  } catch (...) {
-    return failed;
-  }
-}
-
 void UnloadBridge() {
   Bridge* bridge;
   bool idle;
@@ -291,7 +282,7 @@ void UnloadBridge() {
 }  // namespace mqtt_bridge
 
 using mqtt_bridge::Call;
-using mqtt_bridge::Guarded;
+using plugin_common::Guarded;
 
 ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   if (Guarded(-1, [&] { return mqtt_bridge::LoadBridge(context, info); }) != 0) info->error = 1;

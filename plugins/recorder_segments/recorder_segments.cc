@@ -35,6 +35,7 @@ extern "C" {
 }
 
 #include "camera_recorder.h"
+#include "common/entry_guard.h"
 #include "media_config.h"
 #include "media_protocol.h"
 #include "plugin_log.h"
@@ -160,21 +161,11 @@ class Plugin {
 
 Plugin* g_plugin;  // from Load to Unload
 
-// Runs an entry point's work; no exception (out of memory, no thread) crosses into the core.
-template <typename Work>
-int Guarded(int failed, Work work) {
-  try {
-    return work();
-  } catch (...) {
-    return failed;
-  }
-}
-
 }  // namespace
 }  // namespace recorder_segments
 
+using plugin_common::Guarded;
 using recorder_segments::g_plugin;
-using recorder_segments::Guarded;
 
 ZENT_PLUGIN_EXPORT int Load(PluginContext* context, PluginInfo* info) {
   media::StartLog("recorder_segments");

@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <zentserver/plugin_api.h>
 
+#include "common/entry_guard.h"
 #include "core/plugin_trust.h"
 #include "http_server.h"
 #include "plugin_log.h"
@@ -169,21 +170,11 @@ int LoadPlugin(PluginInfo* info) {
   return 0;
 }
 
-// Runs an entry point's work; no exception (out of memory, no thread) crosses into the core.
-template <typename Work>
-int Guarded(int failed, Work work) {
-  try {
-    return work();
-  } catch (...) {
-    return failed;
-  }
-}
-
 }  // namespace
 }  // namespace webstatus
 
+using plugin_common::Guarded;
 using webstatus::g_plugin;
-using webstatus::Guarded;
 
 ZENT_PLUGIN_EXPORT int Load(PluginContext*, PluginInfo* info) {
   if (Guarded(-1, [&] { return webstatus::LoadPlugin(info); }) != 0) info->error = 1;
