@@ -222,14 +222,15 @@ TEST_F(HarnessViolationTest, AReleaseOfABufferNotHeld) {
 }
 
 TEST_F(HarnessViolationTest, BytesOfADeliveredOrKeptBufferChanged) {
-  // In its Write; then before giving back what it kept, the frame and the status document.
+  // In its Write; then before giving back what it kept (the frame and the status document). It
+  // gives them back in its Close, so that each is judged at its release, not at Unload.
   const struct {
     std::string settings;
     std::vector<std::string> texts;
   } cases[] = {
       {"scribble write\n",
        {"changed the bytes of the buffer of a message it received by Write (code 0x01000001)"}},
-      {"retain 1\nrelease thread\nscribble release\n",
+      {"retain 1\nrelease close\nscribble release\n",
        {"changed the bytes of a buffer it received by IOCTL command 2 before it gave it back",
         "changed the bytes of a buffer it received by Write (code 0x01000001) before it gave it "
         "back"}},
