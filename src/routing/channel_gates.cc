@@ -50,6 +50,7 @@ bool ChannelGates::HoldChannel(uint32_t channel, const void* buffer, bool wait) 
   {
     pt::lockguard guard(m_lock);
     closed = entry->closed;
+    if (!closed && gate != nullptr && buffer != nullptr) m_heldBy.emplace(buffer, gate);
   }
   if (closed && gate != nullptr) {
     // Refused: the gate goes back at once, so that later senders on the closed channel, and
@@ -65,17 +66,30 @@ void ChannelGates::ReleaseChannel(uint32_t channel, const void* buffer) {
     pt::lockguard guard(m_lock);
     ChannelEntry* entry = nullptr;
     gate = GateOf(channel, false, &entry);
+    if (gate != nullptr && buffer != nullptr) ForgetHolder(buffer, gate);
   }
   if (gate != nullptr) gate->Release(const_cast<void*>(buffer));
+}
+
+std::vector<OwnerLock*> ChannelGates::ForgetHolder(const void* buffer, const OwnerLock* gate) {
+  std::vector<OwnerLock*> forgotten;
+  auto [it, end] = m_heldBy.equal_range(buffer);
+  while (it != end) {
+    if (gate == nullptr || it->second == gate) {
+      forgotten.push_back(it->second);
+      it = m_heldBy.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return forgotten;
 }
 
 void ChannelGates::ReleaseHeldBy(const void* buffer) {
   // Only a payload buffer identifies a holder here; a null one would match every free gate.
   if (buffer == nullptr) return;
   pt::lockguard guard(m_lock);
-  for (auto& [channel, entry] : m_gates) {
-    for (auto& [subkey, gate] : entry->locks) gate->Release(const_cast<void*>(buffer));
-  }
+  for (OwnerLock* gate : ForgetHolder(buffer, nullptr)) gate->Release(const_cast<void*>(buffer));
 }
 
 void ChannelGates::CloseChannel(uint32_t channel) {

@@ -15,15 +15,20 @@
 // and is refused instead of blocking, and after AbandonAll (delivery has ended for good) no wait
 // blocks at all.
 //
-// Thread safety: m_lock guards the table, every entry's closed flag and its lock table. Entries
-// and their OwnerLocks are never removed before destruction, so a pointer taken under m_lock
-// stays valid; every wait on an OwnerLock is made after m_lock is released. Lock order where two
-// are held: m_lock, then an OwnerLock's own mutex (which is held only for an instant).
+// The gates a payload buffer holds are indexed by the buffer (m_heldBy), so that giving a buffer
+// back costs the same however many channels the server has opened in its life.
+//
+// Thread safety: m_lock guards the table, every entry's closed flag, its lock table and the
+// index of holders. Entries and their OwnerLocks are never removed before destruction, so a
+// pointer taken under m_lock stays valid; every wait on an OwnerLock is made after m_lock is
+// released. Lock order where two are held: m_lock, then an OwnerLock's own mutex (which is held
+// only for an instant).
 #ifndef ZENT_ROUTING_CHANNEL_GATES_H_
 #define ZENT_ROUTING_CHANNEL_GATES_H_
 
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "pt/owner_lock.h"
@@ -72,10 +77,18 @@ class ChannelGates {
  private:
   // REQUIRES: m_lock is held. Sub-key 0 of channel, created with its entry when create is true.
   OwnerLock* GateOf(uint32_t channel, bool create, ChannelEntry** entry) PT_REQUIRES(m_lock);
+  // REQUIRES: m_lock is held. Forgets that buffer holds gate (every gate it holds when gate is
+  // null) and returns what it forgot.
+  std::vector<OwnerLock*> ForgetHolder(const void* buffer, const OwnerLock* gate)
+      PT_REQUIRES(m_lock);
 
   pt::mutex m_lock;
   std::map<uint32_t, ChannelEntry*> m_gates PT_GUARDED_BY(m_lock);
   bool m_abandoned PT_GUARDED_BY(m_lock) = false;
+  // The gates each non-null buffer took in HoldChannel and has not given back yet. A gate that
+  // went to another owner meanwhile (a closed channel's forced release) ignores the buffer's
+  // release, as it would without the index.
+  std::unordered_multimap<const void*, OwnerLock*> m_heldBy PT_GUARDED_BY(m_lock);
 };
 
 #endif  // ZENT_ROUTING_CHANNEL_GATES_H_
