@@ -948,6 +948,7 @@ void Bench::WaitingOf(long count, uint32_t length, const std::string& name, Seri
   series[name + ".bound"].push_back(static_cast<double>(sizeof(Message) + length + 64));
 }
 
+#ifdef ZENT_BENCH_CALLGRIND
 // What one callgrind dump counted: every instruction, and those of the C library's allocator
 // (the own cost of the functions in its malloc sources).
 struct Counted {
@@ -999,6 +1000,8 @@ Counted ReadDump(const std::string& path) {
   }
   return counted;
 }
+
+#endif  // ZENT_BENCH_CALLGRIND
 
 void Bench::CountInstructions(long n, const std::string& dumps, bool serverOnly, Series& series) {
 #ifdef ZENT_BENCH_CALLGRIND
