@@ -219,7 +219,7 @@ TEST_F(CameraTest, WaitsWhileItsChannelIsHeldAndLosesNoFrame) {
     if (i < 2) {
       // The next frame waits for the channel; once the probe gives the frame back, it passes.
       EXPECT_EQ(zh_next(h_, &sent, 300), ZH_TIMEOUT);
-      EXPECT_EQ(zh_release_kept(h_), 1);
+      EXPECT_TRUE(zt::WaitUntil([&] { return zh_release_kept(h_) == 1; }));
     }
   }
   ASSERT_TRUE(WaitOutput("camera: sent all 3 frames"));
@@ -233,9 +233,9 @@ TEST_F(CameraTest, WaitsWhileItsChannelIsHeldAndLosesNoFrame) {
   EXPECT_EQ(sentFrames, 3u);
   EXPECT_EQ(refused, 0u);
   // The camera counts a send held back when it took longer than a frame's period: one that
-  // reached the held channel only just before the release is not counted.
+  // reached the held channel only just before the release is not counted, and one the machine
+  // was slow to schedule is.
   EXPECT_GE(heldBack, 1u);
-  EXPECT_LE(heldBack, 2u);
 }
 
 TEST_F(CameraTest, AFrameTheCoreCannotTakeIsLostButNotItsNumber) {

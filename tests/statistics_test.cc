@@ -54,6 +54,11 @@ TEST(StatisticsTest, EachCounterMovesWithTheTrafficThatMovesIt) {
   ASSERT_TRUE(zt::WaitUntil([&] { return core.Statistics().delivered == 5; }))
       << "the status document and four messages";
   zt::WaitForEvents(reader, "read", 1 + 1 + 4);  // the start Read, the opening and 4 from Writes
+  // A Read is counted when it returns, a little after the plugin wrote its line.
+  ASSERT_TRUE(zt::WaitUntil([&] {
+    const PluginStatistics& r = PluginOf(core.Statistics(), 13);
+    return r.reads == 1u + 1u + 4u && r.inFlight == 0;
+  }));
 
   const CoreStatistics s = core.Statistics();
   EXPECT_EQ(s.queued, 5u);
