@@ -276,7 +276,9 @@ TEST_F(HarnessViolationTest, ThreadsThePluginLeftRunning) {
 }
 
 TEST_F(HarnessViolationTest, ACallbackAfterUnload) {
-  ASSERT_EQ(Start(Plugin("id 7\nlinger 100\n")).status, ZH_ACCEPTED);
+  // Late enough to come after Unload has returned, early enough for the report's wait for the
+  // plugin's threads (2 s), on a busy machine too.
+  ASSERT_EQ(Start(Plugin("id 7\nlinger 500\n")).status, ZH_ACCEPTED);
   const zh_report report = Stop();
   EXPECT_EQ(report.late_callbacks, 1u);
   EXPECT_EQ(Of(report, ZH_CALLBACK_AFTER_UNLOAD).size(), 1u) << All(report);
