@@ -139,13 +139,20 @@ TEST(AllocationFailureTest, EachFailingAllocationEndsInItsAnswerAndLosesNothingE
   for (int site = 0; site < kAllocationSites; ++site) {
     for (int n = 0; n < counts[site]; ++n) {
       SCOPED_TRACE("allocation " + std::to_string(n) + " at site " + std::to_string(site));
-      for (auto& seen : g_seen) seen = 0;
-      g_failed = 0;
-      g_failAt = n;
-      g_failSite = site;
-      const Outcome failed = RunScenario();
-      g_failSite = -1;
-      // Every run reaches the allocations that the counting run reached.
+      // Every run reaches the allocations that the counting run reached, but for the queue's
+      // blocks: a block the event handler has emptied comes back as a spare, so how many a run
+      // allocates depends on when the handler takes the queue. A run that did not reach the
+      // allocation is made again, a few times at most.
+      Outcome failed;
+      for (int run = 0; run < 5 && (run == 0 || g_failed.load() == 0); ++run) {
+        for (auto& seen : g_seen) seen = 0;
+        g_failed = 0;
+        g_failAt = n;
+        g_failSite = site;
+        failed = RunScenario();
+        g_failSite = -1;
+        if (site != static_cast<int>(AllocationSite::kQueueBlock)) break;
+      }
       ASSERT_EQ(g_failed.load(), 1) << "the scenario did not reach that allocation again";
       // One answer for the one failure: the sender's RESULT_NO_MEMORY (its message reaches none
       // of its four recipients), or one logged line: a skipped call, or the Core's own status
