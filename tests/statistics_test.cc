@@ -56,7 +56,8 @@ TEST(StatisticsTest, EachCounterMovesWithTheTrafficThatMovesIt) {
   zt::WaitForEvents(reader, "read", 1 + 1 + 4);  // the start Read, the opening and 4 from Writes
   // A Read is counted when it returns, a little after the plugin wrote its line.
   ASSERT_TRUE(zt::WaitUntil([&] {
-    const PluginStatistics& r = PluginOf(core.Statistics(), 13);
+    const CoreStatistics now = core.Statistics();
+    const PluginStatistics& r = PluginOf(now, 13);
     return r.reads == 1u + 1u + 4u && r.inFlight == 0;
   }));
 
