@@ -278,8 +278,10 @@ class Event {
 
 class Model {
  public:
-  explicit Model(std::vector<PluginEntryFn> writes)
-      : m_writes(std::move(writes)), m_thread([this] { Run(); }) {}
+  // batched: the receiving thread swaps the whole queue out under one lock and delivers what it
+  // took without the lock; otherwise it takes one message at a time.
+  explicit Model(std::vector<PluginEntryFn> writes, bool batched = false)
+      : m_writes(std::move(writes)), m_batched(batched), m_thread([this] { Run(); }) {}
   ~Model() {
     {
       std::lock_guard<std::mutex> guard(m_lock);
@@ -313,75 +315,6 @@ class Model {
 
  private:
   void Run() {
-    for (;;) {
-      m_event.Wait();
-      for (;;) {
-        Message record;
-        {
-          std::lock_guard<std::mutex> guard(m_lock);
-          if (m_queue.empty()) {
-            if (m_stop) return;
-            break;
-          }
-          record = m_queue.front();
-          m_queue.pop_front();
-        }
-        for (PluginEntryFn write : m_writes) CallWrite(write, record, record.data);
-        std::free(const_cast<void*>(record.data));
-        if (record.channel != 0) {
-          std::lock_guard<std::mutex> gate(m_gateLock);
-          m_gateHeld = false;
-          m_gateFree.notify_one();
-        }
-      }
-    }
-  }
-
-  const std::vector<PluginEntryFn> m_writes;
-  Event m_event;
-  std::mutex m_lock;
-  std::deque<Message> m_queue;  // guarded by m_lock
-  bool m_stop = false;          // guarded by m_lock
-  std::mutex m_gateLock;
-  std::condition_variable m_gateFree;
-  bool m_gateHeld = false;  // guarded by m_gateLock
-  std::thread m_thread;     // last: starts when everything above exists
-};
-
-// The model drained in batches: the same copy, queue and event as Model, but the receiving
-// thread swaps the whole queue out under one lock and delivers what it took without the lock.
-class BatchModel {
- public:
-  explicit BatchModel(std::vector<PluginEntryFn> writes)
-      : m_writes(std::move(writes)), m_thread([this] { Run(); }) {}
-  ~BatchModel() {
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_stop = true;
-    }
-    m_event.Post();
-    m_thread.join();
-  }
-
-  int Send(const Message& message) {
-    Message record = message;
-    record.data = nullptr;
-    if (message.data != nullptr && message.length != 0) {
-      void* copy = std::malloc(message.length);
-      if (copy == nullptr) return RESULT_NO_MEMORY;
-      std::memcpy(copy, message.data, message.length);
-      record.data = copy;
-    }
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_queue.push_back(record);
-    }
-    m_event.Post();
-    return RESULT_OK;
-  }
-
- private:
-  void Run() {
     std::deque<Message> taken;
     for (;;) {
       m_event.Wait();
@@ -392,11 +325,21 @@ class BatchModel {
             if (m_stop) return;
             break;
           }
-          taken.swap(m_queue);
+          if (m_batched) {
+            taken.swap(m_queue);
+          } else {
+            taken.push_back(m_queue.front());
+            m_queue.pop_front();
+          }
         }
         for (const Message& record : taken) {
           for (PluginEntryFn write : m_writes) CallWrite(write, record, record.data);
           std::free(const_cast<void*>(record.data));
+          if (record.channel != 0) {
+            std::lock_guard<std::mutex> gate(m_gateLock);
+            m_gateHeld = false;
+            m_gateFree.notify_one();
+          }
         }
         taken.clear();
       }
@@ -404,11 +347,15 @@ class BatchModel {
   }
 
   const std::vector<PluginEntryFn> m_writes;
+  const bool m_batched;
   Event m_event;
   std::mutex m_lock;
   std::deque<Message> m_queue;  // guarded by m_lock
   bool m_stop = false;          // guarded by m_lock
-  std::thread m_thread;         // last: starts when everything above exists
+  std::mutex m_gateLock;
+  std::condition_variable m_gateFree;
+  bool m_gateHeld = false;  // guarded by m_gateLock
+  std::thread m_thread;     // last: starts when everything above exists
 };
 
 struct CopyOnly {
@@ -715,7 +662,7 @@ class Bench {
     }
     m_model1 = std::make_unique<Model>(std::vector<PluginEntryFn>{writes[0]});
     m_model4 = std::make_unique<Model>(writes);
-    m_batch1 = std::make_unique<BatchModel>(std::vector<PluginEntryFn>{writes[0]});
+    m_batch1 = std::make_unique<Model>(std::vector<PluginEntryFn>{writes[0]}, true);
     m_threads1 = std::make_unique<ThreadPerCall>(std::vector<PluginEntryFn>{reads[0]});
     m_threads4 = std::make_unique<ThreadPerCall>(reads);
     m_wakeup = std::make_unique<Wakeup>(writes[0]);
@@ -789,8 +736,7 @@ class Bench {
   std::vector<Sink> m_coreSinks;
   SourceRunFn m_source = nullptr;
   std::unique_ptr<Core> m_core;
-  std::unique_ptr<Model> m_model1, m_model4;
-  std::unique_ptr<BatchModel> m_batch1;
+  std::unique_ptr<Model> m_model1, m_model4, m_batch1;
   std::unique_ptr<ThreadPerCall> m_threads1, m_threads4;
   std::unique_ptr<Wakeup> m_wakeup;
   CopyOnly m_copy{};
