@@ -66,30 +66,24 @@ void ChannelGates::ReleaseChannel(uint32_t channel, const void* buffer) {
     pt::lockguard guard(m_lock);
     ChannelEntry* entry = nullptr;
     gate = GateOf(channel, false, &entry);
-    if (gate != nullptr && buffer != nullptr) ForgetHolder(buffer, gate);
-  }
-  if (gate != nullptr) gate->Release(const_cast<void*>(buffer));
-}
-
-std::vector<OwnerLock*> ChannelGates::ForgetHolder(const void* buffer, const OwnerLock* gate) {
-  std::vector<OwnerLock*> forgotten;
-  auto [it, end] = m_heldBy.equal_range(buffer);
-  while (it != end) {
-    if (gate == nullptr || it->second == gate) {
-      forgotten.push_back(it->second);
-      it = m_heldBy.erase(it);
-    } else {
-      ++it;
+    if (gate != nullptr && buffer != nullptr) {
+      for (auto [it, end] = m_heldBy.equal_range(buffer); it != end; ++it) {
+        if (it->second == gate) {
+          m_heldBy.erase(it);
+          break;
+        }
+      }
     }
   }
-  return forgotten;
+  if (gate != nullptr) gate->Release(const_cast<void*>(buffer));
 }
 
 void ChannelGates::ReleaseHeldBy(const void* buffer) {
   // Only a payload buffer identifies a holder here; a null one would match every free gate.
   if (buffer == nullptr) return;
   pt::lockguard guard(m_lock);
-  for (OwnerLock* gate : ForgetHolder(buffer, nullptr)) gate->Release(const_cast<void*>(buffer));
+  auto [it, end] = m_heldBy.equal_range(buffer);
+  for (; it != end; it = m_heldBy.erase(it)) it->second->Release(const_cast<void*>(buffer));
 }
 
 void ChannelGates::CloseChannel(uint32_t channel) {

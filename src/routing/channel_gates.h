@@ -77,10 +77,6 @@ class ChannelGates {
  private:
   // REQUIRES: m_lock is held. Sub-key 0 of channel, created with its entry when create is true.
   OwnerLock* GateOf(uint32_t channel, bool create, ChannelEntry** entry) PT_REQUIRES(m_lock);
-  // REQUIRES: m_lock is held. Forgets that buffer holds gate (every gate it holds when gate is
-  // null) and returns what it forgot.
-  std::vector<OwnerLock*> ForgetHolder(const void* buffer, const OwnerLock* gate)
-      PT_REQUIRES(m_lock);
 
   pt::mutex m_lock;
   std::map<uint32_t, ChannelEntry*> m_gates PT_GUARDED_BY(m_lock);
